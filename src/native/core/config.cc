@@ -1,0 +1,145 @@
+// Strict TOML mapping of config.toml onto ProjectConfig with per-key defaults.
+#include "core/config.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <toml++/toml.hpp>
+
+namespace norvo {
+
+namespace {
+
+// Each reader leaves `out` untouched when the key is absent and returns false
+// when the key is present with a value of the wrong type.
+bool read(const toml::table& t, std::string_view key, bool& out) {
+  const toml::node* n = t.get(key);
+  if (!n) return true;
+  if (!n->is_boolean()) return false;
+  out = n->as_boolean()->get();
+  return true;
+}
+bool read(const toml::table& t, std::string_view key, std::string& out) {
+  const toml::node* n = t.get(key);
+  if (!n) return true;
+  if (!n->is_string()) return false;
+  out = n->as_string()->get();
+  return true;
+}
+bool read(const toml::table& t, std::string_view key, std::optional<std::string>& out) {
+  const toml::node* n = t.get(key);
+  if (!n) return true;
+  if (!n->is_string()) return false;
+  out = n->as_string()->get();
+  return true;
+}
+bool read(const toml::table& t, std::string_view key, uint64_t& out) {
+  const toml::node* n = t.get(key);
+  if (!n) return true;
+  if (!n->is_integer()) return false;
+  int64_t v = n->as_integer()->get();
+  if (v < 0) return false;
+  out = static_cast<uint64_t>(v);
+  return true;
+}
+bool read(const toml::table& t, std::string_view key, double& out) {
+  const toml::node* n = t.get(key);
+  if (!n) return true;
+  if (n->is_floating_point()) out = n->as_floating_point()->get();
+  else if (n->is_integer()) out = static_cast<double>(n->as_integer()->get());
+  else return false;
+  return true;
+}
+bool read(const toml::table& t, std::string_view key, std::vector<std::string>& out) {
+  const toml::node* n = t.get(key);
+  if (!n) return true;
+  const toml::array* arr = n->as_array();
+  if (!arr) return false;
+  std::vector<std::string> v;
+  for (const auto& item : *arr) {
+    if (!item.is_string()) return false;
+    v.push_back(item.as_string()->get());
+  }
+  out = std::move(v);
+  return true;
+}
+
+// A section given as something other than a table is a type error too.
+bool section(const toml::table& root, std::string_view name, const toml::table*& out) {
+  out = nullptr;
+  const toml::node* n = root.get(name);
+  if (!n) return true;
+  out = n->as_table();
+  return out != nullptr;
+}
+
+}  // namespace
+
+std::optional<ProjectConfig> parse_project_config(std::string_view text) {
+  toml::parse_result parsed = toml::parse(text);
+  if (!parsed) return std::nullopt;
+  const toml::table& root = parsed.table();
+  ProjectConfig c;
+  const toml::table* s = nullptr;
+  bool ok = true;
+  if (!section(root, "atlas", s)) return std::nullopt;
+  if (s) {
+    auto& a = c.atlas;
+    ok = read(*s, "ignore_patterns", a.ignore_patterns) && read(*s, "max_file_size", a.max_file_size) &&
+         read(*s, "parallel_workers", a.parallel_workers) && read(*s, "db_filename", a.db_filename) &&
+         read(*s, "incremental", a.incremental) && read(*s, "extract_docstrings", a.extract_docstrings) &&
+         read(*s, "detect_endpoints", a.detect_endpoints) && read(*s, "detect_contracts", a.detect_contracts) &&
+         read(*s, "auto_scan_on_first_search", a.auto_scan_on_first_search) &&
+         read(*s, "track_git_commit", a.track_git_commit);
+    if (!ok) return std::nullopt;
+  }
+  if (!section(root, "security", s)) return std::nullopt;
+  if (s) {
+    auto& x = c.security;
+    ok = read(*s, "allowed_extensions", x.allowed_extensions) && read(*s, "denied_extensions", x.denied_extensions) &&
+         read(*s, "denied_directories", x.denied_directories) &&
+         read(*s, "denied_file_patterns", x.denied_file_patterns) && read(*s, "strict_mode", x.strict_mode);
+    if (!ok) return std::nullopt;
+  }
+  if (!section(root, "logging", s)) return std::nullopt;
+  if (s) {
+    auto& l = c.logging;
+    ok = read(*s, "level", l.level) && read(*s, "format", l.format) &&
+         read(*s, "include_location", l.include_location) && read(*s, "include_target", l.include_target);
+    if (!ok) return std::nullopt;
+  }
+  if (!section(root, "firewall", s)) return std::nullopt;
+  if (s) {
+    auto& f = c.firewall;
+    ok = read(*s, "enabled", f.enabled) && read(*s, "allowed_deps_file", f.allowed_deps_file) &&
+         read(*s, "blocked_deps_file", f.blocked_deps_file) &&
+         read(*s, "typosquat_detection", f.typosquat_detection) &&
+         read(*s, "typosquat_threshold", f.typosquat_threshold);
+    if (!ok) return std::nullopt;
+  }
+  if (!section(root, "governance", s)) return std::nullopt;
+  if (s) {
+    auto& g = c.governance;
+    ok = read(*s, "require_index", g.require_index) && read(*s, "critical_paths", g.critical_paths) &&
+         read(*s, "min_artifacts_per_critical_path", g.min_artifacts_per_critical_path) &&
+         read(*s, "fail_closed_on_unavailable", g.fail_closed_on_unavailable) &&
+         read(*s, "max_index_age_seconds", g.max_index_age_seconds);
+    if (!ok) return std::nullopt;
+  }
+  return c;
+}
+
+ProjectConfig load_project_config(const std::filesystem::path& project_root) {
+  std::filesystem::path file = project_root / ".norvo" / "config.toml";
+  std::error_code ec;
+  std::filesystem::status(file, ec);
+  if (ec) return {};
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  if (in.bad()) return {};
+  return parse_project_config(buf.str()).value_or(ProjectConfig{});
+}
+
+}  // namespace norvo
