@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include <toml++/toml.hpp>
+#include <toml++/toml.h>
 
 namespace norvo {
 
@@ -132,7 +132,7 @@ std::optional<ProjectConfig> parse_project_config(std::string_view text) {
 ProjectConfig load_project_config(const std::filesystem::path& project_root) {
   std::filesystem::path file = project_root / ".norvo" / "config.toml";
   std::error_code ec;
-  std::filesystem::status(file, ec);
+  (void)std::filesystem::status(file, ec);
   if (ec) return {};
   std::ifstream in(file, std::ios::binary);
   if (!in) return {};

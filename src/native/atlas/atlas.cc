@@ -1,0 +1,55 @@
+// Opening a project: each failing step ends the open and is returned.
+#include "atlas/atlas.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "atlas/storage/migrations.h"
+#include "core/logging.h"
+#include "util/text.h"
+
+namespace norvo::atlas {
+
+namespace fs = std::filesystem;
+
+Result<Atlas> Atlas::open(const fs::path& root) {
+  log::Span span("new", {{"project", util::path_text(root)}});
+  Atlas a;
+  std::error_code ec;
+  a.root_ = fs::canonical(root, ec);
+  if (ec) {
+    return fail(AtlasError::walk_failed(util::path_text(root),
+                                        "Failed to resolve project root: " + os_error_text(ec.value())));
+  }
+  a.config_ = load_project_config(a.root_);
+  a.db_path_ = a.root_ / ".norvo" / a.config_.atlas.db_filename;
+
+  fs::create_directories(a.db_path_.parent_path(), ec);
+  if (ec) {
+    return fail(AtlasError::database("create_dir", "Failed to create .norvo directory: " + os_error_text(ec.value())));
+  }
+  std::string db_text = util::path_text(a.db_path_);
+  a.db_ = NORVO_TRY(sqlite::Db::open(a.db_path_.native(), 5000));
+
+  int rc;
+  do {
+    rc = ::chmod(a.db_path_.c_str(), 0600);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) {
+    NLOG_DEBUG("norvo_atlas", "Set secure permissions (600) on database file", {"path", db_text});
+  } else {
+    NLOG_WARN("norvo_atlas", "Failed to set secure permissions on database file", {"path", db_text},
+              {"error", os_error_text(errno)});
+  }
+
+  NORVO_TRY(a.db_.exec("PRAGMA foreign_keys = ON", "pragma"));
+  NORVO_TRY(a.db_.exec(storage::schema_script(), "schema"));
+  NORVO_TRY(storage::migrate(a.db_));
+
+  NLOG_INFO("norvo_atlas::storage::repository", "Database initialized", {"path", db_text});
+  NLOG_INFO("norvo_atlas", "Atlas initialized", {"db_path", db_text});
+  return a;
+}
+
+}  // namespace norvo::atlas
