@@ -1,7 +1,9 @@
 // Opening a project: each failing step ends the open and is returned.
 #include "atlas/atlas.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -30,6 +32,9 @@ Result<Atlas> Atlas::open(const fs::path& root) {
     return fail(AtlasError::database("create_dir", "Failed to create .norvo directory: " + os_error_text(ec.value())));
   }
   std::string db_text = util::path_text(a.db_path_);
+  // Create a new database file private from its first byte, not only after the chmod below.
+  int fd = ::open(a.db_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
   a.db_ = NORVO_TRY(sqlite::Db::open(a.db_path_.native(), 5000));
 
   int rc;
