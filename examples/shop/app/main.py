@@ -1,0 +1,16 @@
+"""Shop API: the application object and its routers."""
+from fastapi import FastAPI
+
+from app.api import orders, users
+from app.features.billing import invoices
+
+app = FastAPI(title="Shop")
+app.include_router(users.router, prefix="/api/v1")
+app.include_router(orders.router, prefix="/api/v1")
+app.include_router(invoices.router)
+
+
+@app.get("/health")
+async def health() -> dict:
+    """Liveness probe."""
+    return {"status": "ok"}
