@@ -1,0 +1,378 @@
+// Import and call extraction, and the rows the scan stores for them.
+#include "atlas/parser/edges.h"
+
+#include "atlas/parser/definitions.h"
+#include "atlas/parser/walkers.h"
+
+namespace norvo::atlas::parser {
+
+// ---- imports ----------------------------------------------------------------------
+
+void extract_imports(AstContext& cx, const ListView& body, std::vector<ImportRecord>& out) {
+  const AstNames& n = cx.n;
+  for (Py_ssize_t i = 0; i < body.size(); ++i) {
+    PyObject* stmt = body[i];
+    NodeKind k = cx.kind(stmt);
+    if (k == NodeKind::Import) {
+      int64_t line = opt_int(stmt, n.lineno).value_or(0);
+      ListView aliases = opt_list(stmt, n.names);
+      for (Py_ssize_t j = 0; j < aliases.size(); ++j) {
+        std::optional<std::string> name = opt_text(aliases[j], n.name);
+        if (!name || name->empty()) continue;
+        ImportRecord r;
+        r.module = std::move(*name);
+        r.alias = opt_text(aliases[j], n.asname);
+        r.line_number = line;
+        out.push_back(std::move(r));
+      }
+    } else if (k == NodeKind::ImportFrom) {
+      ImportRecord r;
+      r.line_number = opt_int(stmt, n.lineno).value_or(0);
+      r.module = opt_text(stmt, n.module).value_or("");
+      std::optional<int64_t> level = opt_int(stmt, n.level);
+      r.level = level.value_or(0);
+      r.is_relative = level && *level != 0;
+      ListView aliases = opt_list(stmt, n.names);
+      for (Py_ssize_t j = 0; j < aliases.size(); ++j) {
+        std::optional<std::string> name = opt_text(aliases[j], n.name);
+        if (!name) continue;
+        if (*name == "*") r.is_wildcard = true;
+        else r.names.push_back(std::move(*name));
+      }
+      out.push_back(std::move(r));
+    }
+  }
+}
+
+// ---- calls ------------------------------------------------------------------------
+
+std::string callee_text(const AstContext& cx, PyObject* func, bool* is_attribute) {
+  *is_attribute = false;
+  NodeKind k = cx.kind(func);
+  if (k == NodeKind::Name) return opt_text(func, cx.n.id).value_or("");
+  if (k != NodeKind::Attribute) return {};
+  *is_attribute = true;
+  // Collect the attribute chain inward (a.b.c gives c, b), then prefix the
+  // innermost name when there is one; a chain ending in any other expression
+  // keeps its attributes alone.
+  std::vector<std::string> attrs;
+  PyRef cur = PyRef::borrow(func);
+  std::string head;
+  bool has_head = false;
+  while (true) {
+    attrs.push_back(opt_text(cur.get(), cx.n.attr).value_or(""));
+    PyRef value = opt_attr(cur.get(), cx.n.value);
+    if (!value) break;
+    NodeKind vk = cx.kind(value.get());
+    if (vk == NodeKind::Attribute) {
+      cur = std::move(value);
+      continue;
+    }
+    if (vk == NodeKind::Name) {
+      head = opt_text(value.get(), cx.n.id).value_or("");
+      has_head = true;
+    }
+    break;
+  }
+  std::string out;
+  if (has_head) out = std::move(head);
+  for (size_t i = attrs.size(); i-- > 0;) {
+    if (has_head || i + 1 != attrs.size()) out += '.';
+    out += attrs[i];
+  }
+  return out;
+}
+
+namespace {
+
+class CallWalker {
+ public:
+  CallWalker(const AstContext& cx, std::vector<CallSite>& out) : cx_(cx), n_(cx.n), out_(out) {}
+
+  // Module and class level: only classes and functions are entered.
+  Status outer(const ListView& stmts) {
+    for (Py_ssize_t i = 0; i < stmts.size(); ++i) {
+      PyObject* s = stmts[i];
+      NodeKind k = cx_.kind(s);
+      if (k != NodeKind::ClassDef && k != NodeKind::FunctionDef && k != NodeKind::AsyncFunctionDef) continue;
+      size_t saved = scope_.size();
+      if (!scope_.empty()) scope_ += '.';
+      scope_ += opt_text(s, n_.name).value_or("");
+      ListView body = opt_list(s, n_.body);
+      Status st = k == NodeKind::ClassDef ? outer(body) : block(body, 0);
+      scope_.resize(saved);
+      if (!st) return st;
+    }
+    return {};
+  }
+
+ private:
+  Status block(const ListView& stmts, int depth) {
+    for (Py_ssize_t i = 0; i < stmts.size(); ++i) NORVO_TRY(statement(stmts[i], depth));
+    return {};
+  }
+
+  Status block_attr(PyObject* node, PyObject* name, int depth) { return block(opt_list(node, name), depth); }
+
+  Status expr_attr(PyObject* node, PyObject* name, int depth) {
+    PyRef v = opt_attr(node, name);
+    return expr(v.get(), false, depth);
+  }
+
+  Status expr_list(PyObject* node, PyObject* name, int depth) {
+    ListView items = opt_list(node, name);
+    for (Py_ssize_t i = 0; i < items.size(); ++i) NORVO_TRY(expr(items[i], false, depth));
+    return {};
+  }
+
+  // Function-body statements; nested functions and classes are not entered.
+  Status statement(PyObject* s, int depth) {
+    if (depth >= kMaxWalkDepth) return fail(too_deep_error());
+    int d = depth + 1;
+    switch (cx_.kind(s)) {
+      case NodeKind::If:
+      case NodeKind::While:
+        NORVO_TRY(expr_attr(s, n_.test, d));
+        NORVO_TRY(block_attr(s, n_.body, d));
+        return block_attr(s, n_.orelse, d);
+      case NodeKind::For:
+      case NodeKind::AsyncFor:
+        NORVO_TRY(expr_attr(s, n_.iter, d));
+        return block_attr(s, n_.body, d);
+      case NodeKind::Try:
+      case NodeKind::TryStar: {
+        NORVO_TRY(block_attr(s, n_.body, d));
+        NORVO_TRY(block_attr(s, n_.orelse, d));
+        NORVO_TRY(block_attr(s, n_.finalbody, d));
+        ListView handlers = opt_list(s, n_.handlers);
+        for (Py_ssize_t i = 0; i < handlers.size(); ++i) NORVO_TRY(block_attr(handlers[i], n_.body, d));
+        return {};
+      }
+      case NodeKind::With:
+      case NodeKind::AsyncWith: {
+        ListView items = opt_list(s, n_.items);
+        for (Py_ssize_t i = 0; i < items.size(); ++i) NORVO_TRY(expr_attr(items[i], n_.context_expr, d));
+        return block_attr(s, n_.body, d);
+      }
+      case NodeKind::Expr:
+      case NodeKind::Return:
+      case NodeKind::Assign:
+      case NodeKind::AnnAssign:
+        return expr_attr(s, n_.value, d);
+      case NodeKind::Raise:
+        return expr_attr(s, n_.exc, d);
+      default:
+        return {};
+    }
+  }
+
+  Status expr(PyObject* e, bool is_await, int depth) {
+    if (!e || e == Py_None) return {};
+    if (depth >= kMaxWalkDepth) return fail(too_deep_error());
+    int d = depth + 1;
+    switch (cx_.kind(e)) {
+      case NodeKind::Call: {
+        PyRef func = opt_attr(e, n_.func);
+        bool is_attribute = false;
+        std::string callee = func ? callee_text(cx_, func.get(), &is_attribute) : std::string();
+        if (!callee.empty()) {
+          out_.push_back(CallSite{scope_, std::move(callee), opt_int(e, n_.lineno).value_or(0), is_await,
+                                  is_attribute});
+        }
+        return expr_list(e, n_.args, d);
+      }
+      case NodeKind::Await: {
+        PyRef v = opt_attr(e, n_.value);
+        return expr(v.get(), true, d);
+      }
+      case NodeKind::List:
+      case NodeKind::Tuple:
+      case NodeKind::Set:
+        return expr_list(e, n_.elts, d);
+      case NodeKind::Dict:
+      case NodeKind::BoolOp:
+        return expr_list(e, n_.values, d);
+      case NodeKind::BinOp:
+        NORVO_TRY(expr_attr(e, n_.left, d));
+        return expr_attr(e, n_.right, d);
+      case NodeKind::UnaryOp:
+        return expr_attr(e, n_.operand, d);
+      case NodeKind::Compare:
+        NORVO_TRY(expr_attr(e, n_.left, d));
+        return expr_list(e, n_.comparators, d);
+      case NodeKind::IfExp:
+        NORVO_TRY(expr_attr(e, n_.test, d));
+        NORVO_TRY(expr_attr(e, n_.body, d));
+        return expr_attr(e, n_.orelse, d);
+      case NodeKind::ListComp:
+      case NodeKind::SetComp:
+      case NodeKind::GeneratorExp:
+        return expr_attr(e, n_.elt, d);
+      case NodeKind::DictComp:
+        NORVO_TRY(expr_attr(e, n_.key, d));
+        return expr_attr(e, n_.value, d);
+      case NodeKind::Attribute:
+      case NodeKind::Subscript:
+        return expr_attr(e, n_.value, d);
+      default:
+        return {};
+    }
+  }
+
+  const AstContext& cx_;
+  const AstNames& n_;
+  std::vector<CallSite>& out_;
+  std::string scope_;
+};
+
+}  // namespace
+
+Status extract_calls(AstContext& cx, const ListView& body, std::vector<CallSite>& out) {
+  CallWalker walker(cx, out);
+  return walker.outer(body);
+}
+
+// ---- enum texts -------------------------------------------------------------------
+
+std::string_view import_type_text(ImportType t) {
+  switch (t) {
+    case ImportType::Module: return "module";
+    case ImportType::From: return "from";
+    case ImportType::Wildcard: return "wildcard";
+    case ImportType::Relative: return "relative";
+  }
+  return "module";
+}
+
+ImportType import_type_from_text(std::string_view text) {
+  if (text == "from") return ImportType::From;
+  if (text == "wildcard" || text == "star") return ImportType::Wildcard;
+  if (text == "relative") return ImportType::Relative;
+  return ImportType::Module;
+}
+
+std::string_view call_type_text(CallType t) {
+  switch (t) {
+    case CallType::Direct: return "direct";
+    case CallType::Async: return "async";
+    case CallType::Callback: return "callback";
+    case CallType::Method: return "method";
+    case CallType::Super: return "super";
+    case CallType::Static: return "static";
+    case CallType::None: return "none";
+  }
+  return "none";
+}
+
+CallType call_type_from_text(std::string_view text) {
+  for (CallType t : {CallType::Direct, CallType::Async, CallType::Callback, CallType::Method, CallType::Super,
+                     CallType::Static})
+    if (call_type_text(t) == text) return t;
+  return CallType::None;
+}
+
+// ---- rows -------------------------------------------------------------------------
+
+ModuleMap build_module_map(const std::filesystem::path& root, std::span<const std::filesystem::path> files) {
+  ModuleMap map;
+  map.reserve(files.size());
+  for (const auto& f : files) {
+    std::string rel = relative_path_text(root, f);
+    map.insert_or_assign(module_path_of(rel), std::move(rel));
+  }
+  return map;
+}
+
+namespace {
+
+// "a.b.c" as the file path "a/b/c.py".
+std::string dotted_to_file(std::string_view dotted) {
+  std::string out(dotted);
+  for (char& c : out)
+    if (c == '.') c = '/';
+  out += ".py";
+  return out;
+}
+
+// The resolved module of a record: relative imports climb `level` parts of
+// the importing module path.
+std::string resolved_module(const ImportRecord& r, std::string_view module_path) {
+  if (!r.is_relative) return r.module;
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (true) {
+    size_t dot = module_path.find('.', start);
+    parts.push_back(module_path.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  size_t drop = r.level > 0 ? static_cast<size_t>(r.level) : 0;
+  size_t keep = drop >= parts.size() ? 0 : parts.size() - drop;
+  std::string base;
+  for (size_t i = 0; i < keep; ++i) {
+    if (i) base += '.';
+    base += parts[i];
+  }
+  if (r.module.empty()) return base;
+  if (base.empty()) return r.module;
+  return base + "." + r.module;
+}
+
+}  // namespace
+
+std::vector<ImportRow> import_rows(const std::vector<ImportRecord>& imports, std::string_view source_file,
+                                   std::string_view module_path, const ModuleMap& module_map) {
+  std::vector<ImportRow> rows;
+  for (const auto& r : imports) {
+    std::string resolved = resolved_module(r, module_path);
+    ImportType type = r.is_wildcard ? ImportType::Wildcard
+                      : r.is_relative ? ImportType::Relative
+                      : !r.names.empty() ? ImportType::From
+                                         : ImportType::Module;
+    auto base_row = [&](std::string import_name, std::string target, std::optional<std::string> alias) {
+      ImportRow row;
+      row.source_file = std::string(source_file);
+      row.target_file = std::move(target);
+      row.import_name = std::move(import_name);
+      row.import_type = type;
+      row.line_number = r.line_number;
+      row.alias = std::move(alias);
+      row.is_wildcard = r.is_wildcard;
+      rows.push_back(std::move(row));
+    };
+    if (!r.names.empty()) {
+      for (const auto& name : r.names) {
+        std::string import_name = resolved.empty() ? name : resolved + "." + name;
+        std::string target;
+        if (auto it = module_map.find(import_name); it != module_map.end()) target = it->second;
+        else if (auto it2 = module_map.find(resolved); it2 != module_map.end()) target = it2->second;
+        else target = dotted_to_file(import_name);
+        base_row(std::move(import_name), std::move(target), std::nullopt);
+      }
+    } else {
+      std::string target;
+      if (auto it = module_map.find(resolved); it != module_map.end()) target = it->second;
+      else target = dotted_to_file(resolved);
+      base_row(std::move(resolved), std::move(target), r.alias);
+    }
+  }
+  return rows;
+}
+
+std::vector<CallRow> call_rows(const std::vector<CallSite>& calls, std::string_view caller_file,
+                               std::string_view module_path) {
+  std::vector<CallRow> rows;
+  rows.reserve(calls.size());
+  for (const auto& c : calls) {
+    CallRow row;
+    row.caller_qualified_name = qualified_name(module_path, c.scope);
+    row.callee_qualified_name = c.callee;
+    row.caller_file = std::string(caller_file);
+    row.line_number = c.line_number;
+    row.call_type = c.is_await ? CallType::Async : c.is_attribute ? CallType::Method : CallType::Direct;
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+}  // namespace norvo::atlas::parser

@@ -1,0 +1,90 @@
+// Import statements and call sites extracted from one module, and their
+// conversion into the rows of the `imports` and `calls` tables: imports are
+// resolved against the scan's module map, calls are qualified with the
+// caller's module path. Callee names stay as written in the source.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace norvo::atlas::parser {
+
+// One imported name of a plain `import`, or one whole `from ... import`.
+struct ImportRecord {
+  std::string module;              // dotted module; empty for "from . import x"
+  std::vector<std::string> names;  // from-import names in order, without "*"
+  std::optional<std::string> alias;  // plain import's `asname`; from-imports: never
+  int64_t line_number = 0;         // statement lineno, 0 when unreadable
+  int64_t level = 0;               // from-import level, 0 when unreadable
+  bool is_relative = false;        // level read and not 0
+  bool is_wildcard = false;        // some alias is "*"
+};
+
+// One call inside a function or method body.
+struct CallSite {
+  std::string scope;   // dotted class/function path within the file, e.g. Service.get
+  std::string callee;  // dotted text of the called expression, never empty
+  int64_t line_number = 0;
+  bool is_await = false;      // immediate operand of an await
+  bool is_attribute = false;  // the callee is an attribute access
+};
+
+enum class ImportType : uint8_t { Module, From, Wildcard, Relative };
+// Call types in their fixed order; the scan writes only Direct, Async and
+// Method. `None` is what an unrecognised stored text reads back as.
+enum class CallType : uint8_t { Direct, Async, Callback, Method, Super, Static, None };
+
+// Stored texts: "module", "from", "wildcard", "relative".
+std::string_view import_type_text(ImportType t);
+// Read-back mapping: "from", "wildcard" or "star", "relative"; anything else
+// (including "module") is Module.
+ImportType import_type_from_text(std::string_view text);
+// Stored texts: "direct", "async", "callback", "method", "super", "static";
+// None is "none".
+std::string_view call_type_text(CallType t);
+// Read-back mapping: the six texts; anything else is None.
+CallType call_type_from_text(std::string_view text);
+
+// One row of `imports`.
+struct ImportRow {
+  std::string source_file;
+  std::string target_file;
+  std::string import_name;
+  ImportType import_type = ImportType::Module;
+  int64_t line_number = 0;
+  std::optional<std::string> alias;
+  bool is_wildcard = false;
+};
+
+// One row of `calls`.
+struct CallRow {
+  std::string caller_qualified_name;
+  std::string callee_qualified_name;
+  std::string caller_file;
+  int64_t line_number = 0;
+  CallType call_type = CallType::Direct;
+};
+
+// Module path -> relative path, over every admitted file of a scan (parsed or
+// not); a later file with the same module path replaces an earlier one.
+using ModuleMap = std::unordered_map<std::string, std::string>;
+
+ModuleMap build_module_map(const std::filesystem::path& root, std::span<const std::filesystem::path> files);
+
+// The import rows of one file with relative path `source_file` and module
+// path `module_path`, in record order (one row per name of a from-import).
+std::vector<ImportRow> import_rows(const std::vector<ImportRecord>& imports, std::string_view source_file,
+                                   std::string_view module_path, const ModuleMap& module_map);
+
+// The call rows of one file: caller = module_path + "." + scope; call type
+// "async" when awaited, else "method" for attribute callees, else "direct".
+std::vector<CallRow> call_rows(const std::vector<CallSite>& calls, std::string_view caller_file,
+                               std::string_view module_path);
+
+}  // namespace norvo::atlas::parser
