@@ -3,7 +3,10 @@
 // from standard input, and prints one JSON result per operation:
 //   {"ok": value}  or  {"error": {"operation", "message", "text"}}
 //
-//   store_check [--log LEVEL] DB_PATH < ops.json
+//   store_check [--log LEVEL] [--raw] DB_PATH < ops.json
+//
+// --raw opens the file as it is, without the schema script and migrations, so
+// a test can run operations against a database it has damaged on purpose.
 //
 // Operations (field "op"): upsert (artifacts, one statement each, no
 // transaction), store_artifacts (artifacts), count, search (query, limit),
@@ -287,12 +290,19 @@ ordered_json run(norvo::sqlite::Db& db, const json& op) {
 
 int main(int argc, char** argv) {
   int arg = 1;
-  if (arg + 1 < argc && std::string(argv[arg]) == "--log") {
-    norvo::log::init(std::string_view(argv[arg + 1]));
-    arg += 2;
+  bool raw = false;
+  for (; arg < argc; ++arg) {
+    std::string flag = argv[arg];
+    if (flag == "--log" && arg + 1 < argc) {
+      norvo::log::init(std::string_view(argv[++arg]));
+    } else if (flag == "--raw") {
+      raw = true;
+    } else {
+      break;
+    }
   }
   if (arg + 1 != argc) {
-    std::cerr << "usage: store_check [--log LEVEL] DB_PATH < ops.json\n";
+    std::cerr << "usage: store_check [--log LEVEL] [--raw] DB_PATH < ops.json\n";
     return 2;
   }
   auto opened = norvo::sqlite::Db::open(argv[arg], 5000);
@@ -302,9 +312,10 @@ int main(int argc, char** argv) {
   }
   norvo::sqlite::Db db = std::move(*opened);
   // The same steps as opening a project, so the driver also works on a new file.
-  norvo::Status ready = db.exec("PRAGMA foreign_keys = ON", "pragma");
-  if (ready) ready = db.exec(norvo::storage::schema_script(), "schema");
-  if (ready) ready = norvo::storage::migrate(db);
+  norvo::Status ready;
+  if (!raw) ready = db.exec("PRAGMA foreign_keys = ON", "pragma");
+  if (ready && !raw) ready = db.exec(norvo::storage::schema_script(), "schema");
+  if (ready && !raw) ready = norvo::storage::migrate(db);
   if (!ready) {
     std::cerr << ready.error().to_string() << "\n";
     return 1;
