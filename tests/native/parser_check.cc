@@ -6,12 +6,21 @@
 //     --root DIR        also print the module map over FILE... and each
 //                       file's import rows and call rows relative to DIR
 //     --twice           parse every file a second time with the same parser
+//     --touch-between   with --twice: append a comment line to the file
+//                       between the two parses
 //     --log LEVEL       turn logging on (records go to standard error)
 //     --release-gil     call the parser without holding the interpreter lock
-//     --break-ast-before-create / --break-ast-after-create
-//                       make `import ast` fail before/after the parser exists
+//     --python CODE     run Python code before the parser is created
+//     --python-after CODE
+//                       run Python code after the parser is created (e.g. to
+//                       make `import ast` fail, or to replace ast.parse with a
+//                       function returning hand-built trees)
 //     --leak ROUNDS     parse FILE... ROUNDS times (fresh parser each round,
 //                       each file twice) and print memory figures per round
+//     --no-parser       with --leak: measure rounds that parse nothing
+//     --bench ROUNDS    time parsing FILE... (fresh parser each round) against
+//                       a Python loop that reads them and calls ast.parse;
+//                       prints the seconds of each round (a measurement, not a test)
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -103,21 +112,6 @@ ordered_json outcome_json(const norvo::Result<p::ParseResult>& r) {
   return ordered_json{{"ok", true}, {"result", result_json(*r)}};
 }
 
-void break_ast() { PyRun_SimpleString("import sys; sys.modules['ast'] = None"); }
-
-long long python_int(const char* expr) {
-  PyObject* main = PyImport_AddModule("__main__");  // borrowed
-  PyObject* globals = PyModule_GetDict(main);       // borrowed
-  PyObject* v = PyRun_String(expr, Py_eval_input, globals, globals);
-  if (!v) {
-    PyErr_Print();
-    return -1;
-  }
-  long long x = PyLong_AsLongLong(v);
-  Py_DECREF(v);
-  return x;
-}
-
 long rss_kb() {
   std::ifstream f("/proc/self/status");
   std::string line;
@@ -126,12 +120,29 @@ long rss_kb() {
   return -1;
 }
 
-int run_leak(int rounds, const std::vector<fs::path>& files) {
-  PyRun_SimpleString("import sys, gc");
+// Calls a no-argument function of a module and returns its integer result.
+long long call_int(PyObject* fn) {
+  PyObject* v = PyObject_CallNoArgs(fn);
+  if (!v) {
+    PyErr_Print();
+    return -1;
+  }
+  long long x = PyLong_Check(v) ? PyLong_AsLongLong(v) : static_cast<long long>(PyObject_Length(v));
+  Py_DECREF(v);
+  return x;
+}
+
+// With `create_parser` false the rounds only measure the measuring itself.
+int run_leak(int rounds, const std::vector<fs::path>& files, bool create_parser) {
+  PyObject* sys = PyImport_ImportModule("sys");
+  PyObject* gc = PyImport_ImportModule("gc");
+  PyObject* blocks_fn = PyObject_GetAttrString(sys, "getallocatedblocks");
+  PyObject* collect_fn = PyObject_GetAttrString(gc, "collect");
+  PyObject* objects_fn = PyObject_GetAttrString(gc, "get_objects");
   ordered_json blocks = ordered_json::array(), rss = ordered_json::array(), objects = ordered_json::array();
   size_t ok = 0, failed = 0;
   for (int round = 0; round < rounds; ++round) {
-    {
+    if (create_parser) {
       auto parser = p::PythonAstParser::create();
       if (!parser) {
         std::cerr << parser.error().to_string() << "\n";
@@ -143,13 +154,67 @@ int run_leak(int rounds, const std::vector<fs::path>& files) {
           r ? ++ok : ++failed;
         }
     }
-    python_int("gc.collect()");
-    blocks.push_back(python_int("sys.getallocatedblocks()"));
-    objects.push_back(python_int("len(gc.get_objects())"));
+    call_int(collect_fn);
+    objects.push_back(call_int(objects_fn));
+    blocks.push_back(call_int(blocks_fn));
     rss.push_back(rss_kb());
   }
+  Py_DECREF(objects_fn);
+  Py_DECREF(collect_fn);
+  Py_DECREF(blocks_fn);
+  Py_DECREF(gc);
+  Py_DECREF(sys);
   ordered_json out{{"ok", ok}, {"failed", failed}, {"blocks", blocks}, {"gc_objects", objects}, {"rss_kb", rss}};
   std::cout << out.dump() << "\n";
+  return 0;
+}
+
+double python_float(const char* expr) {
+  PyObject* main = PyImport_AddModule("__main__");
+  PyObject* globals = PyModule_GetDict(main);
+  PyObject* v = PyRun_String(expr, Py_eval_input, globals, globals);
+  if (!v) {
+    PyErr_Print();
+    return -1;
+  }
+  double x = PyFloat_AsDouble(v);
+  Py_DECREF(v);
+  return x;
+}
+
+int run_bench(int rounds, const std::vector<fs::path>& files) {
+  PyObject* main = PyImport_AddModule("__main__");
+  PyObject* list = PyList_New(0);
+  for (const auto& f : files) {
+    PyObject* s = PyUnicode_DecodeFSDefault(f.c_str());
+    PyList_Append(list, s);
+    Py_DECREF(s);
+  }
+  PyModule_AddObject(main, "FILES", list);
+  PyRun_SimpleString(
+      "import ast, time\n"
+      "def floor():\n"
+      "    t = time.perf_counter()\n"
+      "    for f in FILES:\n"
+      "        try:\n"
+      "            with open(f, encoding='utf-8') as fh: src = fh.read()\n"
+      "            ast.parse(src)\n"
+      "        except Exception: pass\n"
+      "    return time.perf_counter() - t\n");
+  ordered_json floor = ordered_json::array(), ours = ordered_json::array();
+  size_t failed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    floor.push_back(python_float("floor()"));
+    double t0 = python_float("time.perf_counter()");
+    {
+      auto parser = p::PythonAstParser::create();
+      for (const auto& f : files)
+        if (!parser->parse_file(f)) ++failed;
+    }
+    ours.push_back(python_float("time.perf_counter()") - t0);
+  }
+  std::cout << ordered_json{{"files", files.size()}, {"failed", failed}, {"floor_s", floor}, {"parser_s", ours}}.dump()
+            << "\n";
   return 0;
 }
 
@@ -159,17 +224,21 @@ int main(int argc, char** argv) {
   std::vector<fs::path> files;
   std::optional<fs::path> root;
   std::optional<std::string> log_level;
-  bool twice = false, release_gil = false, break_before = false, break_after = false;
-  int leak_rounds = 0;
+  bool twice = false, touch = false, no_parser = false, release_gil = false;
+  std::vector<std::string> code_before, code_after;
+  int leak_rounds = 0, bench_rounds = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--root" && i + 1 < argc) root = argv[++i];
     else if (a == "--log" && i + 1 < argc) log_level = argv[++i];
     else if (a == "--leak" && i + 1 < argc) leak_rounds = std::atoi(argv[++i]);
+    else if (a == "--bench" && i + 1 < argc) bench_rounds = std::atoi(argv[++i]);
     else if (a == "--twice") twice = true;
+    else if (a == "--touch-between") touch = true;
+    else if (a == "--no-parser") no_parser = true;
     else if (a == "--release-gil") release_gil = true;
-    else if (a == "--break-ast-before-create") break_before = true;
-    else if (a == "--break-ast-after-create") break_after = true;
+    else if (a == "--python" && i + 1 < argc) code_before.emplace_back(argv[++i]);
+    else if (a == "--python-after" && i + 1 < argc) code_after.emplace_back(argv[++i]);
     else files.emplace_back(a);
   }
 
@@ -184,20 +253,25 @@ int main(int argc, char** argv) {
   if (log_level) norvo::log::init(*log_level);
 
   int rc = 0;
+  for (const auto& code : code_before)
+    if (PyRun_SimpleString(code.c_str()) != 0) return 4;
   if (leak_rounds > 0) {
-    rc = run_leak(leak_rounds, files);
+    rc = run_leak(leak_rounds, files, !no_parser);
+  } else if (bench_rounds > 0) {
+    rc = run_bench(bench_rounds, files);
   } else {
-    if (break_before) break_ast();
     auto parser = p::PythonAstParser::create();
     if (!parser) {
       std::cout << ordered_json{{"create_error", error_json(parser.error())}}.dump() << "\n";
     } else {
-      if (break_after) break_ast();
+      for (const auto& code : code_after)
+        if (PyRun_SimpleString(code.c_str()) != 0) return 4;
       PyThreadState* saved = release_gil ? PyEval_SaveThread() : nullptr;
       ordered_json out = ordered_json::array();
       for (const auto& f : files) {
         ordered_json item = outcome_json(parser->parse_file(f));
         item["file"] = f.string();
+        if (touch) std::ofstream(f, std::ios::app) << "# touched\n";
         if (twice) item["second"] = outcome_json(parser->parse_file(f));
         out.push_back(std::move(item));
       }

@@ -27,6 +27,15 @@ std::string attr_name_text(PyObject* name) {
   return p ? p : "";
 }
 
+// Attribute lookup by an interned name. The host's type attribute cache keeps
+// a reference to the name it was asked with, so looking up with a fresh string
+// each time would keep dead strings alive there.
+PyObject* getattr_interned(PyObject* obj, const char* name) {
+  PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+  if (!key) return nullptr;
+  return PyObject_GetAttr(obj, key.get());
+}
+
 uint8_t yield_bit(std::string_view field) {
   if (field == "body") return kYBody;
   if (field == "orelse") return kYOrelse;
@@ -54,7 +63,7 @@ bool AstContext::add_class(PyObject* cls, NodeKind kind) {
   // The yield search follows only fields the class declares, so a node is
   // never asked for an attribute it cannot have.
   uint8_t mask = 0;
-  PyRef fields = PyRef::steal(PyObject_GetAttrString(cls, "_fields"));
+  PyRef fields = PyRef::steal(getattr_interned(cls, "_fields"));
   if (!fields) {
     PyErr_Clear();
   } else if (PyTuple_Check(fields.get())) {
@@ -69,7 +78,9 @@ bool AstContext::add_class(PyObject* cls, NodeKind kind) {
 }
 
 bool AstContext::add_subclasses(PyObject* base) {
-  PyRef subs = PyRef::steal(PyObject_CallMethod(base, "__subclasses__", nullptr));
+  PyRef method = PyRef::steal(getattr_interned(base, "__subclasses__"));
+  if (!method) return false;
+  PyRef subs = PyRef::steal(PyObject_CallNoArgs(method.get()));
   if (!subs || !PyList_Check(subs.get())) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subs.get()); ++i) {
     PyObject* cls = PyList_GET_ITEM(subs.get(), i);
@@ -92,13 +103,13 @@ AstContext* AstContext::create(PyObject* ast_module) {
   // Named classes first; a class missing from this host version never matches.
 #define NORVO_X(t)                                                      \
   {                                                                     \
-    PyRef cls = PyRef::steal(PyObject_GetAttrString(ast_module, #t));   \
+    PyRef cls = PyRef::steal(getattr_interned(ast_module, #t));         \
     if (cls) cx->add_class(cls.get(), NodeKind::t);                     \
     else PyErr_Clear();                                                 \
   }
   NORVO_AST_NODE_TYPES(NORVO_X)
 #undef NORVO_X
-  PyRef base = PyRef::steal(PyObject_GetAttrString(ast_module, "AST"));
+  PyRef base = PyRef::steal(getattr_interned(ast_module, "AST"));
   if (!base || !cx->add_subclasses(base.get())) {
     delete cx;
     return nullptr;
