@@ -19,6 +19,7 @@
 #include "core/logging.h"
 #include "firewall/builtin_rules.h"
 #include "firewall/read_text.h"
+#include "util/levenshtein.h"
 #include "util/text.h"
 
 namespace norvo::firewall {
@@ -99,8 +100,8 @@ namespace {
 
 // Far beyond any real policy file; they only stop hostile input.
 constexpr size_t kMaxDepth = 128;
-constexpr size_t kMaxNodes = 1'000'000;
-constexpr size_t kMaxMaterialized = 1'000'000;  // values produced, aliases counted each time
+constexpr size_t kMaxNodes = 250'000;
+constexpr size_t kMaxMaterialized = 500'000;  // values produced, aliases counted each time
 constexpr size_t kMaxPolicyBytes = 64u << 20;
 
 struct YNode {
@@ -120,6 +121,25 @@ struct YamlFailure {
 std::string at(const YAML::Mark& m) {
   if (m.is_null()) return {};
   return fmt::format(" at line {} column {}", m.line + 1, m.column + 1);
+}
+
+// YAML admits only printable characters. Checking first also keeps yaml-cpp
+// from guessing UTF-16 or UTF-32 from NUL bytes in what is UTF-8 text.
+void check_characters(std::string_view text) {
+  size_t i = 0, line = 0, column = 0;
+  while (i < text.size()) {
+    char32_t c = util::next_scalar(text, i);
+    bool printable = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0x7E) || c == 0x85 ||
+                     (c >= 0xA0 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+    if (!printable) {
+      YAML::Mark mark;
+      mark.line = static_cast<int>(line);
+      mark.column = static_cast<int>(column);
+      throw YamlFailure{"control characters are not allowed", mark};
+    }
+    if (c == '\n') line++, column = 0;
+    else column++;
+  }
 }
 
 class ArenaBuilder : public YAML::EventHandler {
@@ -421,6 +441,7 @@ class Mapper {
 
 FwResult<Policy> parse_policy(std::string_view yaml_text) {
   try {
+    check_characters(yaml_text);
     std::vector<YNode> nodes;
     std::istringstream in{std::string(yaml_text)};
     YAML::Parser parser(in);
