@@ -242,3 +242,44 @@ def test_missing_global_excludes_file_is_ignored(tmp_path, home):
     make(home, {".gitconfig": "[core]\n\texcludesFile = ~/does-not-exist\n"})
     make(tmp_path, {"a.py": ""})
     assert listed(tmp_path) == {"a.py"}
+
+
+# ---- random rules against git -------------------------------------------------------
+
+FUZZ_FILES = [f"{d}{n}" for d in ["", "a/", "b/", "ab/", "a/b/", "b/a/", "x y/", "a/[b]/"]
+              for n in ["a.py", "b.py", "ab.py", "ba.py", "[a].py", "a-b.py", "a b.py", "a*.py", "!a.py"]]
+FUZZ_HEADS = ["", "", "", "/", "**/", "a/", "*/", "b/**/", "x y/", "\\!", "a/["]
+FUZZ_TOKENS = ["a", "b", "ab", "*", "*", "**", "?", "[ab]", "[a-b]", "[!a]", "[^b]", "[]a]", "[a-]",
+               "[[:alpha:]]", "[", "\\*", "\\[", "\\", " ", "-", "/", "!"]
+FUZZ_TAILS = [".py", ".py", "*", "", "/", " ", "\\ ", ".py  ", "/**", "**"]
+
+
+def random_rules(rng):
+    lines = []
+    for _ in range(rng.randint(1, 3)):
+        body = "".join(rng.choice(FUZZ_TOKENS) for _ in range(rng.randint(1, 3)))
+        line = rng.choice(FUZZ_HEADS) + body + rng.choice(FUZZ_TAILS)
+        lines.append(("!" if rng.random() < 0.25 else "") + line)
+    return "\n".join(lines) + "\n"
+
+
+def test_random_rules_agree_with_git(tmp_path, home):
+    import random
+
+    rng = random.Random(20240607)
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git(repo, "init", "-q")
+    for f in FUZZ_FILES:
+        write(repo, f)
+    paths = [os.fsencode(f) for f in FUZZ_FILES]
+    atlas = nn.Atlas(str(repo))  # every call walks afresh
+    disagreements = []
+    for _ in range(300):
+        rules = random_rules(rng)
+        write(repo, ".gitignore", rules)
+        expected = {text(p) for p in set(paths) - git_ignored(repo, paths)}
+        got = set(atlas.glob_python_files("*", 100000))
+        if got != expected:
+            disagreements.append((rules, sorted(got ^ expected)))
+    assert disagreements == []
