@@ -389,6 +389,16 @@ def test_use_from_another_thread_is_refused(fw):
     assert fw.check_import("os")["allowed"] is True  # still usable on its own thread
 
 
+def test_drop_on_another_thread_is_reported_and_leaked(monkeypatch):
+    reported = []
+    monkeypatch.setattr("sys.unraisablehook", lambda u: reported.append((type(u.exc_value), str(u.exc_value))))
+    box = [nn.Firewall("dropped")]
+    t = threading.Thread(target=box.clear)  # the last reference dies on the other thread
+    t.start()
+    t.join()
+    assert reported == [(RuntimeError, "norvo_native::Firewall is unsendable, but is being dropped on another thread")]
+
+
 def test_firewalls_of_other_threads_are_independent():
     results = []
 

@@ -105,6 +105,8 @@ def test_mode_does_not_change_the_verdict(tmp_path):
         ("directory", "Is a directory (os error 21)"),
         ("binary", "stream did not contain valid UTF-8"),
         ("nul_in_path", "file name contained an unexpected NUL byte"),
+        # A sanity bound far above real sources keeps giant inputs from exhausting memory.
+        ("oversized", "file is larger than 67108864 bytes"),
     ],
 )
 def test_unreadable_files(defaults, tmp_path, setup, error):
@@ -116,6 +118,9 @@ def test_unreadable_files(defaults, tmp_path, setup, error):
     elif setup == "nul_in_path":
         write(tmp_path, "import pickle\n")
         path += "\0.txt"  # must not be cut at the NUL and read m.py
+    elif setup == "oversized":
+        with open(path, "wb") as f:
+            f.truncate((64 << 20) + 1)  # sparse: costs no disk
     with pytest.raises(RuntimeError) as e:
         defaults.analyze_file(path)
     assert str(e.value) == "Failed to parse file: Cannot read file: " + error

@@ -234,7 +234,7 @@ def test_rejected_file_falls_back_to_defaults(tmp_path, name):
 
 @pytest.mark.parametrize(
     "setup",
-    ["missing", "not_utf8", "directory", "fifo"],
+    ["missing", "not_utf8", "directory", "fifo", "oversized"],
 )
 def test_unreadable_file_falls_back_to_defaults(tmp_path, setup):
     if setup == "not_utf8":
@@ -244,6 +244,10 @@ def test_unreadable_file_falls_back_to_defaults(tmp_path, setup):
     elif setup == "fifo":  # a pipe nobody writes to must not hang the constructor
         (tmp_path / ".norvo").mkdir()
         os.mkfifo(tmp_path / ".norvo" / "firewall.yaml")
+    elif setup == "oversized":
+        (tmp_path / ".norvo").mkdir()
+        with open(tmp_path / ".norvo" / "firewall.yaml", "wb") as f:
+            f.truncate((64 << 20) + 1)
     fw = nn.Firewall(str(tmp_path))
     assert uses_defaults(fw)
     expected_source = "production_defaults" if setup == "missing" else "file"

@@ -11,8 +11,10 @@ namespace norvo::firewall {
 
 namespace {
 
-// Source files are read whole; this only stops endless devices and pipes.
-constexpr size_t kMaxSourceBytes = size_t{1} << 30;
+// Far above any real source file. Without a bound, an endless device or a
+// giant file of import lines would exhaust memory (every import becomes a
+// record and possibly a Python dict) instead of producing an error.
+constexpr size_t kMaxSourceBytes = size_t{64} << 20;
 
 void scan_import_line(std::string_view rest, uint32_t line, std::vector<ImportRecord>& out) {
   rest = util::trim(rest);
