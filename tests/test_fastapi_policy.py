@@ -300,8 +300,9 @@ def test_anchors_and_aliases_are_followed(project):
     ("version: '1'\nversion: '2'\n", "duplicate field `version`"),
     ("- a\n- b\n", "invalid type: sequence, expected struct FastapiScalingPolicy"),
     ("", "empty document"),
-    ("version: '1'\n---\nversion: '2'\n", "more than one YAML document"),
+    ("version: '1'\n---\nversion: '2'\n", "content after the end of the first YAML document"),
     ("version: [unclosed\n", "end of sequence flow not found"),
+    ("  version: '1'\n  enabled: true\nendpoints: {}\n", "content after the end of the first YAML document"),
 ])
 def test_bad_files_are_analysis_config_errors(project, text, expected):
     assert expected in config_error(project, text)

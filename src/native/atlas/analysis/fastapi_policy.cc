@@ -198,7 +198,7 @@ class ArenaBuilder : public YAML::EventHandler {
   std::optional<uint32_t> root() const { return root_; }
 
   void OnDocumentStart(const YAML::Mark& mark) override {
-    if (documents_++ > 0) throw YamlFailure{"the file holds more than one YAML document", mark};
+    if (documents_++ > 0) throw YamlFailure{"content after the end of the first YAML document (only one document is read; check the indentation)", mark};
   }
   void OnDocumentEnd() override {}
 

@@ -556,12 +556,17 @@ class Analysis {
     }
   }
 
+  // Only the class's own methods (those within its lines) count, so that two
+  // settings classes of one module are not credited with each other's lookups.
   void config_env_links() {
     for (const auto& settings : records_) {
       if (!contains(settings.def.bases, "BaseSettings")) continue;
       std::set<std::string> suffixes{"." + settings.def.name};
       for (const auto& r : records_)
-        if (r.module == settings.module && r.def.kind == parser::DefinitionKind::Method) suffixes.insert("." + r.def.name);
+        if (r.module == settings.module && r.def.kind == parser::DefinitionKind::Method &&
+            r.file_path == settings.file_path && r.def.line_start >= settings.def.line_start &&
+            r.def.line_end <= settings.def.line_end)
+          suffixes.insert("." + r.def.name);
       json hits = json::array();
       for (const auto& e : edges_) {
         if (e.caller_file != settings.file_path || !e.caller_qualified_name.starts_with(settings.module)) continue;
