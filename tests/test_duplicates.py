@@ -247,3 +247,14 @@ def test_empty_index_and_no_arguments(index):
     assert atlas.find_duplicates() == []
     with pytest.raises(TypeError, match="find_duplicates"):
         atlas.find_duplicates(1)
+
+
+def test_scanned_signatures_carry_no_annotations(project):
+    # The scan stores name(param, ...) only, so annotated twins in a scanned
+    # project do not form a signature group.
+    project.write("a.py", "def f(a: float, b: str) -> None:\n    pass\n")
+    project.write("b.py", "def g(x: float, y: str) -> None:\n    pass\n")
+    atlas = project.atlas()
+    atlas.scan()
+    assert atlas.search("f")[0]["signature"] == "f(a, b)"
+    assert atlas.find_duplicates() == []

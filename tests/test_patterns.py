@@ -361,3 +361,39 @@ def test_methods_take_no_arguments(index, name):
         getattr(index.atlas, name)(1)
     with pytest.raises(TypeError, match=name):
         getattr(index.atlas, name)(x=1)
+
+
+def test_scanned_project(project):
+    project.write("app/services/users.py", """
+        def create_user(name):
+            pass
+
+        def get_user(user_id):
+            pass
+
+        def delete_user(user_id):
+            pass
+    """)
+    project.write("app/factories.py", """
+        class OrderFactory:
+            def build(self):
+                pass
+    """)
+    project.write("app/registry.py", """
+        class Registry:
+            @classmethod
+            def get_instance(cls):
+                pass
+    """)
+    atlas = project.atlas()
+    # Detection reads what is stored and never scans by itself.
+    assert atlas.detect_patterns() == [] and atlas.count() == 0
+    atlas.scan()
+    patterns = atlas.detect_patterns()
+    assert [(p["pattern_type"], p["name"], p["file_path"], p["confidence"]) for p in patterns] == [
+        ("crud", "users", "app/services/users.py", 0.75),
+        ("factory", "OrderFactory", "app/factories.py", 0.5),
+        ("singleton", "registry", "app/registry.py", 0.7),
+    ]
+    assert patterns[0]["artifacts"] == ["app.services.users.create_user", "app.services.users.get_user",
+                                        "app.services.users.delete_user"]
