@@ -695,3 +695,46 @@ def test_a_failing_analysis_is_logged_and_raised(project):
     # A corrected file works on the next call with the same object.
     project.write(".norvo/fastapi_scaling.yaml", "version: '2'\n")
     assert atlas.analyze_fastapi_scaling()["policy_version"] == "2"
+
+
+def test_log_records_of_skipped_files_and_failures(project):
+    """Logging is process-wide, so this runs in a child process."""
+    import os
+    import re
+    import subprocess
+    import sys
+
+    project.write("app/items.py", ROUTES)
+    project.write("app/secrets/key.py", "X = 1\n")
+    project.write("app/broken.py", "def broken(:\n")
+    code = textwrap.dedent(f"""
+        from norvo import norvo_native as nn
+        nn.init_logging("debug")
+        atlas = nn.Atlas({str(project.root)!r})
+        atlas.scan()
+        atlas.analyze_fastapi_scaling()
+        atlas.analyze_fastapi_router_topology()
+        open({str(project.root / '.norvo' / 'fastapi_scaling.yaml')!r}, "w").write("enabled: true\\n")
+        try:
+            atlas.analyze_fastapi_scaling()
+        except ValueError:
+            pass
+    """)
+    env = {k: v for k, v in os.environ.items() if k != "NORVO_LOG"}
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    lines = [re.sub(r"\x1b\[[0-9;]*m", "", line) for line in proc.stderr.splitlines()]
+
+    def find(text):
+        return [line for line in lines if text in line]
+
+    denied = find("Skipping file denied by security configuration during FastAPI scaling analysis")
+    assert len(denied) == 1 and "analyze_fastapi_scaling:" in denied[0] and "key.py" in denied[0]
+    failed = find("Failed to parse file during FastAPI scaling analysis")
+    assert len(failed) == 1 and " WARN " in failed[0] and "broken.py" in failed[0] and "error=" in failed[0]
+    assert len(find("Skipping file denied by security configuration during router topology analysis")) == 1
+    assert len(find("Failed to parse file during FastAPI router topology analysis")) == 1
+    errors = [line for line in lines if " ERROR " in line]
+    assert len(errors) == 1
+    assert "analyze_fastapi_scaling: norvo_atlas: " in errors[0]
+    assert "error=Analysis config error in '" in errors[0] and "missing field `version`" in errors[0]

@@ -346,3 +346,30 @@ def test_capsule_of_a_scanned_project(project):
     assert [(s["span"]["symbol"], s["score"]) for s in capsule["groups"]["call_slice"]] == [
         ("app.items.load", 0.75), ("app.items.validate", 0.375)]
     assert capsule["unresolved"] == [] and capsule["is_partial"] is False
+
+
+def test_a_refused_request_is_logged_once_in_its_span(project):
+    """Logging is process-wide, so this runs in a child process."""
+    import os
+    import re
+    import subprocess
+    import sys
+    import textwrap
+
+    project.write("app/items.py", "@router.get('/items')\nasync def list_items():\n    return []\n")
+    code = textwrap.dedent(f"""
+        from norvo import norvo_native as nn
+        nn.init_logging("info")
+        atlas = nn.Atlas({str(project.root)!r})
+        try:
+            atlas.fastapi_truth_capsule(path="/items")
+        except RuntimeError:
+            pass
+    """)
+    env = {k: v for k, v in os.environ.items() if k != "NORVO_LOG"}
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    errors = [re.sub(r"\x1b\[[0-9;]*m", "", line) for line in proc.stderr.splitlines() if "ERROR" in line]
+    assert len(errors) == 1
+    assert "fastapi_truth_capsule: norvo_atlas: " in errors[0]
+    assert "error=Atlas unavailable: Truth Capsule request must provide either handler_qualified_name" in errors[0]
