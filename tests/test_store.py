@@ -699,3 +699,25 @@ def _strip_ansi(text):
     import re
 
     return re.sub(r"\x1b\[[0-9;]*m", "", text)
+
+
+# ---- the artifact dict -------------------------------------------------------------------
+
+DICT_KEYS = ["symbol_name", "qualified_name", "kind", "file_path", "module_path", "line_start", "line_end",
+             "signature", "docstring", "feature", "hash", "http_method", "route_path", "router_prefix",
+             "direct_dependencies", "dependency_chain", "security_dependencies", "tags"]
+
+
+def test_artifact_dict_of_stored_rows(store, project):
+    # Rows written through the repository come back through the public search
+    # (which may scan the empty project first; a scan never removes rows).
+    minimal = artifact("zeta", module="main", line=3, docstring="")
+    store("upsert", artifacts=[FULL, minimal])
+    atlas = project.atlas()
+    by_name = {d["symbol_name"]: d for d in atlas.search("", limit=None)}
+    full = by_name["create_order"]
+    assert list(full) == DICT_KEYS
+    assert full == {k: FULL[k] for k in DICT_KEYS}
+    assert full["kind"] == nn.ArtifactKind.ENDPOINT
+    assert by_name["zeta"] == {k: minimal[k] for k in DICT_KEYS}
+    assert [d["symbol_name"] for d in atlas.search_by_feature("billing")] == ["create_order"]
