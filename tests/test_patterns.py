@@ -3,7 +3,11 @@
 Most fixtures write artifact rows straight into the index so that each case
 controls exactly the names, kinds and files the detector sees.
 """
+import os
+import re
 import sqlite3
+import subprocess
+import sys
 
 import pytest
 
@@ -397,3 +401,39 @@ def test_scanned_project(project):
     ]
     assert patterns[0]["artifacts"] == ["app.services.users.create_user", "app.services.users.get_user",
                                         "app.services.users.delete_user"]
+
+
+LOG_CHILD = """
+from norvo import norvo_native as nn
+atlas = nn.Atlas({root!r})
+nn.init_logging("norvo_atlas=debug,norvo_native=info")
+atlas.detect_patterns()
+"""
+
+
+def detection_records(root):
+    env = {k: v for k, v in os.environ.items() if k != "NORVO_LOG"}
+    proc = subprocess.run([sys.executable, "-c", LOG_CHILD.format(root=str(root))], capture_output=True, text=True,
+                          env=env)
+    assert proc.returncode == 0, proc.stderr
+    lines = re.sub(r"\x1b\[[0-9;]*m", "", proc.stderr).splitlines()
+    # Drop the timestamp; keep level, span context, target, message and fields.
+    return [line.split(" ", 1)[1].strip() for line in lines]
+
+
+def test_log_records_of_a_detection(index):
+    index([cls("x.OrderFactory")])
+    assert detection_records(index.root) == [
+        "DEBUG detect_patterns: norvo_atlas: Retrieved artifacts for pattern detection artifact_count=1",
+        "INFO detect_patterns: norvo_atlas: Detected patterns pattern_count=1",
+        "DEBUG detect_patterns: norvo_atlas::storage::repository: Stored patterns count=1",
+        "INFO norvo_native: Pattern detection complete pattern_count=1",
+    ]
+
+
+def test_log_records_of_an_empty_index(index):
+    index([])
+    assert detection_records(index.root) == [
+        "INFO detect_patterns: norvo_atlas: No artifacts found, skipping pattern detection",
+        "INFO norvo_native: Pattern detection complete pattern_count=0",
+    ]
