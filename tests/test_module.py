@@ -86,6 +86,10 @@ def test_artifact_kind():
     for attr, text in expected.items():
         value = getattr(nn.ArtifactKind, attr)
         assert type(value) is str and value == text
+    with pytest.raises(TypeError):
+        nn.ArtifactKind.FUNCTION = "x"
+    with pytest.raises(TypeError):
+        nn.Atlas.scan = None
     assert nn.ArtifactKind.__doc__ == "Artifact kind enumeration exposed to Python.\n\nRepresents the classification of a code artifact."
 
 

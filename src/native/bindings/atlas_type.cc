@@ -62,7 +62,9 @@ void atlas_dealloc(PyObject* self) {
     delete o->project_root;
   }
   // Off the owner thread the native state is leaked on purpose.
-  Py_TYPE(self)->tp_free(self);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
 PyObject* atlas_repr(PyObject* self) {
@@ -111,7 +113,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_getset, kGetSet},
     {0, nullptr}};
 
-PyType_Spec kSpec = {"norvo_native.Atlas", sizeof(AtlasObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"norvo_native.Atlas", sizeof(AtlasObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 PyObject* not_built(const char* name) {
   PyErr_Format(PyExc_NotImplementedError, "Atlas.%s() is not available in this build", name);
@@ -153,6 +155,9 @@ PyTypeObject* artifact_kind_type() {
     Ref value = Ref::steal(PyUnicode_FromString(text));
     if (!value || PyObject_SetAttrString(t.get(), attr, value.get()) != 0) return nullptr;
   }
+  // Frozen once filled, so no caller can rebind a kind for the whole process.
+  reinterpret_cast<PyTypeObject*>(t.get())->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(t.get()));
   type = t.release();
   return reinterpret_cast<PyTypeObject*>(type);
 }

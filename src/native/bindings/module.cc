@@ -8,14 +8,11 @@
 #include <vector>
 
 #include "bindings/atlas_type.h"
+#include "bindings/firewall_type.h"
 #include "bindings/py.h"
 #include "core/logging.h"
 #include "util/hashing.h"
 
-namespace norvo::bindings {
-// Defined by the firewall's bindings; the weak fallback leaves it out of builds without it.
-PyTypeObject* firewall_type();
-}
 
 namespace {
 
@@ -113,20 +110,11 @@ PyObject* build_module() {
             add(mod, "version", PyCFunction_NewEx(&kVersionDef, nullptr, m.get())) &&
             add(mod, "init_logging", PyCFunction_NewEx(&kInitLoggingDef, nullptr, m.get())) &&
             add(mod, "compute_file_hash", PyCFunction_NewEx(&kHashDef, nullptr, m.get()));
-  if (!ok) return nullptr;
-  if (PyTypeObject* fw = firewall_type()) {
-    if (!add(mod, "Firewall", new_ref(fw))) return nullptr;
-  } else if (PyErr_Occurred()) {
-    return nullptr;
-  }
-  return m.release();
+  ok = ok && add(mod, "Firewall", new_ref(firewall_type()));
+  return ok ? m.release() : nullptr;
 }
 
 }  // namespace
-
-namespace norvo::bindings {
-__attribute__((weak)) PyTypeObject* firewall_type() { return nullptr; }
-}  // namespace norvo::bindings
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_norvo_native() {
   static PyInterpreterState* owner = nullptr;

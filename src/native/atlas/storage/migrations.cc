@@ -200,10 +200,13 @@ Status step_exec(sqlite::Db& db, uint32_t to, std::string_view sql, std::string_
   return {};
 }
 
-Status add_column_if_missing(sqlite::Db& db, uint32_t to, std::string_view column, std::string_view type) {
-  bool exists = NORVO_TRY(column_exists(db, "artifacts", column));
+// Every column step checks first: a database whose two version records
+// disagree would otherwise fail on an existing column at every open, forever.
+Status add_column_if_missing(sqlite::Db& db, uint32_t to, std::string_view table, std::string_view column,
+                             std::string_view type) {
+  bool exists = NORVO_TRY(column_exists(db, table, column));
   if (exists) return {};
-  std::string sql = "ALTER TABLE artifacts ADD COLUMN " + std::string(column) + " " + std::string(type);
+  std::string sql = "ALTER TABLE " + std::string(table) + " ADD COLUMN " + std::string(column) + " " + std::string(type);
   return step_exec(db, to, sql, "Failed to add " + std::string(column) + " column: ");
 }
 
@@ -211,8 +214,8 @@ Status apply_step(sqlite::Db& db, uint32_t t) {
   switch (t) {
     case 1: return {};
     case 2:
-      NORVO_TRY(step_exec(db, t, "ALTER TABLE scan_runs ADD COLUMN git_commit TEXT", "Failed to add git_commit column: "));
-      NORVO_TRY(step_exec(db, t, "ALTER TABLE scan_runs ADD COLUMN git_branch TEXT", "Failed to add git_branch column: "));
+      NORVO_TRY(add_column_if_missing(db, t, "scan_runs", "git_commit", "TEXT"));
+      NORVO_TRY(add_column_if_missing(db, t, "scan_runs", "git_branch", "TEXT"));
       NORVO_TRY(step_exec(db, t, "INSERT OR IGNORE INTO metadata (key, value) VALUES ('last_git_commit', '')",
                           "Failed to add metadata: "));
       NLOG_INFO(kTarget, "Migration v2 complete: Added git commit tracking");
@@ -224,7 +227,7 @@ Status apply_step(sqlite::Db& db, uint32_t t) {
       NLOG_INFO(kTarget, "Migration v3 complete: Added imports table (ADR Option A)");
       return {};
     case 4:
-      NORVO_TRY(step_exec(db, t, "ALTER TABLE artifacts ADD COLUMN text_blob TEXT", "Failed to add text_blob column: "));
+      NORVO_TRY(add_column_if_missing(db, t, "artifacts", "text_blob", "TEXT"));
       NLOG_INFO(kTarget, "Migration v4 complete: Added text_blob for semantic search");
       return {};
     case 5:
@@ -240,22 +243,20 @@ Status apply_step(sqlite::Db& db, uint32_t t) {
       NLOG_INFO(kTarget, "Migration v6 complete: Added analysis tables (calls, patterns, domains, embeddings)");
       return {};
     case 7:
-      NORVO_TRY(step_exec(db, t, "ALTER TABLE artifacts ADD COLUMN http_method TEXT", "Failed to add http_method column: "));
-      NORVO_TRY(step_exec(db, t, "ALTER TABLE artifacts ADD COLUMN route_path TEXT", "Failed to add route_path column: "));
-      NORVO_TRY(step_exec(db, t, "ALTER TABLE artifacts ADD COLUMN router_prefix TEXT",
-                          "Failed to add router_prefix column: "));
+      for (auto col : {"http_method", "route_path", "router_prefix"})
+        NORVO_TRY(add_column_if_missing(db, t, "artifacts", col, "TEXT"));
       NLOG_INFO(kTarget, "Migration v7 complete: Added HTTP metadata columns to artifacts");
       return {};
     case 8:
       for (auto col : {"direct_dependencies", "dependency_chain", "security_dependencies"})
-        NORVO_TRY(add_column_if_missing(db, t, col, "TEXT NOT NULL DEFAULT '[]'"));
+        NORVO_TRY(add_column_if_missing(db, t, "artifacts", col, "TEXT NOT NULL DEFAULT '[]'"));
       NLOG_INFO(kTarget, "Migration v8 complete: Added dependency columns to artifacts");
       return {};
     case 9:
-      NORVO_TRY(add_column_if_missing(db, t, "request_models", "TEXT NOT NULL DEFAULT '[]'"));
-      NORVO_TRY(add_column_if_missing(db, t, "response_models", "TEXT NOT NULL DEFAULT '[]'"));
-      NORVO_TRY(add_column_if_missing(db, t, "pydantic_fields_summary", "TEXT"));
-      NORVO_TRY(add_column_if_missing(db, t, "pydantic_validators_summary", "TEXT"));
+      NORVO_TRY(add_column_if_missing(db, t, "artifacts", "request_models", "TEXT NOT NULL DEFAULT '[]'"));
+      NORVO_TRY(add_column_if_missing(db, t, "artifacts", "response_models", "TEXT NOT NULL DEFAULT '[]'"));
+      NORVO_TRY(add_column_if_missing(db, t, "artifacts", "pydantic_fields_summary", "TEXT"));
+      NORVO_TRY(add_column_if_missing(db, t, "artifacts", "pydantic_validators_summary", "TEXT"));
       NLOG_INFO(kTarget, "Migration v9 complete: Added request/response schema columns to artifacts");
       return {};
     default:
