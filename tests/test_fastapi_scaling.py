@@ -172,6 +172,21 @@ def test_endpoint_thresholds(project):
     ]
 
 
+def test_router_threshold_tells_same_named_routers_apart(project, fastapi_metadata):
+    for module, prefix, count in [("orders", "/orders", 2), ("users", "/users", 1)]:
+        project.write(f"app/{module}.py", f"""
+            from fastapi import APIRouter
+            router = APIRouter(prefix="{prefix}")
+        """ + "".join(f"""
+            @router.get("/{i}")
+            async def {module}_{i}():
+                pass
+        """ for i in range(count)))
+    result = report(project, "version: '1'\nendpoints: {thresholds: {max_endpoints_per_router: 1}}\n")
+    assert [v["message"] for v in result["violations"]] == [
+        "Router 'app.orders.router' exposes 2 endpoints (max allowed per router: 1)"]
+
+
 # ---- pass 4: direct application routes ------------------------------------------------------
 
 

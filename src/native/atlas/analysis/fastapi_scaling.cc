@@ -66,6 +66,24 @@ std::optional<std::string> AnalysisRecord::router_name() const {
   return std::nullopt;
 }
 
+std::set<std::string> shared_router_names(const std::vector<AnalysisRecord>& records) {
+  std::map<std::string, std::set<std::string>> prefixes;
+  for (const auto& r : records) {
+    if (!r.is_endpoint() || !r.def.router_prefix || r.def.router_prefix->empty()) continue;
+    if (auto name = r.router_name(); name && *name != "app") prefixes[*name].insert(*r.def.router_prefix);
+  }
+  std::set<std::string> out;
+  for (const auto& [name, set] : prefixes)
+    if (set.size() > 1) out.insert(name);
+  return out;
+}
+
+std::optional<std::string> router_of(const AnalysisRecord& r, const std::set<std::string>& shared) {
+  auto name = r.router_name();
+  if (name && shared.contains(*name) && !r.module.empty()) return r.module + "." + *name;
+  return name;
+}
+
 Result<std::vector<AnalysisRecord>> collect_analysis_records(Atlas& atlas, const RecordLogTexts& texts) {
   auto ast = NORVO_TRY(parser::PythonAstParser::create());
   const ProjectConfig& config = atlas.config();
@@ -186,6 +204,7 @@ class Analysis {
     if (!rules.enabled) return;
     // Sorted maps: the threshold violations come out in name order.
     std::map<std::string, uint64_t> per_module, per_router;
+    const std::set<std::string> shared = shared_router_names(records_);
     for (const auto& r : records_) {
       if (!r.is_endpoint()) continue;
       ++total_endpoints_;
@@ -199,7 +218,7 @@ class Analysis {
                     "Use async HTTP handlers or move blocking work into background tasks", &r);
       }
       ++per_module[r.module];
-      if (auto router = r.router_name()) ++per_router[*router];
+      if (auto router = router_of(r, shared)) ++per_router[*router];
     }
     modules_with_endpoints_ = per_module.size();
     const auto& t = rules.thresholds;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,16 @@ struct AnalysisRecord {
   // longer than 7 characters.
   std::optional<std::string> router_name() const;
 };
+
+// Router variable names that carry endpoints under two or more different
+// router prefixes ("app" never counts). These are different routers that
+// share a name - the usual `router = APIRouter(prefix=...)` of every module -
+// and are told apart by their module.
+std::set<std::string> shared_router_names(const std::vector<AnalysisRecord>& records);
+
+// The router a record's endpoints belong to: its router name, or module + "."
+// + name when that name is in `shared`; none without a router tag.
+std::optional<std::string> router_of(const AnalysisRecord& r, const std::set<std::string>& shared);
 
 // The log texts of one analysis for a file refused by the security policy
 // (DEBUG) and for a file that does not parse (WARN), both target norvo_atlas.

@@ -45,21 +45,6 @@ EndpointEntry endpoint_entry(const AnalysisRecord& r) {
                                  {"router_prefix", opt(r.def.router_prefix)}}};
 }
 
-std::string plain_router_name(const AnalysisRecord& r) { return r.router_name().value_or("unscoped"); }
-
-// Names whose endpoints carry more than one distinct prefix: different
-// routers that share a variable name in different modules.
-std::set<std::string> shared_names(const std::vector<const AnalysisRecord*>& endpoints) {
-  std::map<std::string, std::set<std::string>> prefixes;
-  for (const auto* r : endpoints)
-    if (r->def.router_prefix && !r->def.router_prefix->empty())
-      prefixes[plain_router_name(*r)].insert(*r->def.router_prefix);
-  std::set<std::string> out;
-  for (const auto& [name, set] : prefixes)
-    if (set.size() > 1 && name != "app" && name != "unscoped") out.insert(name);
-  return out;
-}
-
 Router& ensure_router(std::map<std::string, Router>& table, const std::string& name) {
   auto [it, added] = table.try_emplace(name);
   if (added) it->second.is_app = name == "app";
@@ -108,14 +93,13 @@ json router_topology(const std::vector<AnalysisRecord>& records) {
   std::vector<const AnalysisRecord*> endpoints;
   for (const auto& r : records)
     if (r.is_endpoint()) endpoints.push_back(&r);
-  std::set<std::string> shared = shared_names(endpoints);
+  const std::set<std::string> shared = shared_router_names(records);
 
   std::map<std::string, Router> table;
   std::vector<EndpointEntry> direct;
   for (const auto* r : endpoints) {
     EndpointEntry entry = endpoint_entry(*r);
-    std::string name = plain_router_name(*r);
-    if (shared.contains(name)) name = r->module.empty() ? name : r->module + "." + name;
+    std::string name = router_of(*r, shared).value_or("unscoped");
     Router& router = ensure_router(table, name);
     if (!router.prefix && r->def.router_prefix) router.prefix = r->def.router_prefix;
     router.modules.insert(r->module);

@@ -25,8 +25,8 @@ namespace norvo::atlas::analysis {
 // ("unscoped" without one). When one variable name carries endpoints under
 // two or more different prefixes (the usual `router = APIRouter(prefix=...)`
 // repeated in every module), those are different routers that merely share a
-// name: each module's router is then named module + "." + name, so that no
-// endpoint is shown under another router's prefix.
+// name: each module's router is then named module + "." + name (router_of),
+// so that no endpoint is shown under another router's prefix.
 nlohmann::json router_topology(const std::vector<AnalysisRecord>& records);
 
 // The whole method: freshness check (may scan), records, topology. Runs in
