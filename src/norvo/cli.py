@@ -19,8 +19,11 @@ import subprocess
 import sys
 import time
 import tomllib
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, NoReturn, TextIO
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO, cast
+
+if TYPE_CHECKING:  # result shapes for the type checker, from norvo_native.pyi
+    from norvo.norvo_native import Atlas, Firewall
 
 EXIT_OK = 0
 EXIT_FINDINGS = 1
@@ -98,7 +101,7 @@ class Ui:
     def table(self, headers: Sequence[str], rows: Iterable[Sequence[Any]], indent: int = 0) -> None:
         """Left-aligned columns; a cell is a str or a (str, style, ...) tuple."""
         cells = [[_cell(v) for v in row] for row in rows]
-        head = [(h, ("bold",)) for h in headers]
+        head: list[tuple[str, tuple[str, ...]]] = [(h, ("bold",)) for h in headers]
         widths = [len(h) for h in headers]
         for row in cells:
             for i, (text, _) in enumerate(row):
@@ -239,11 +242,12 @@ def project_relative(root: str, text: str) -> str:
     return text
 
 
-def open_atlas(nn: Any, root: str) -> Any:
-    return nn.Atlas(root)
+def open_atlas(nn: Any, root: str) -> Atlas:
+    atlas: Atlas = nn.Atlas(root)
+    return atlas
 
 
-def refresh_index(atlas: Any, ui: Ui, root: str, args: argparse.Namespace) -> None:
+def refresh_index(atlas: Atlas, ui: Ui, root: str, args: argparse.Namespace) -> None:
     """Brings the index up to date before a command that reads it directly.
 
     The graph, impact, pattern and duplicate queries read whatever the last
@@ -336,7 +340,8 @@ def config_db_filename(root: str) -> str:
         for key, kind in keys.items():
             if key in table and not _type_ok(table[key], kind):
                 return DEFAULT_DB_FILENAME
-    return doc.get("atlas", {}).get("db_filename", DEFAULT_DB_FILENAME)
+    name: str = doc.get("atlas", {}).get("db_filename", DEFAULT_DB_FILENAME)
+    return name
 
 
 def _inside(path: str, directory: str) -> bool:
@@ -412,7 +417,7 @@ def cmd_scan(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
     return EXIT_OK
 
 
-def _print_artifacts(ui: Ui, rows: list[dict[str, Any]]) -> None:
+def _print_artifacts(ui: Ui, rows: Sequence[Mapping[str, Any]]) -> None:
     ui.table(["KIND", "NAME", "LOCATION"],
              [((a["kind"], "cyan"), a["qualified_name"],
                (f"{a['file_path']}:{a['line_start']}", "dim")) for a in rows])
@@ -445,18 +450,18 @@ def cmd_search(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
         return EXIT_OK
     with ui.progress(label):
         if args.feature:
-            rows = atlas.search_by_feature(args.query)
+            found = atlas.search_by_feature(args.query)
             if args.limit is not None:
-                rows = rows[: args.limit]
+                found = found[: args.limit]
         else:
-            rows = atlas.search(args.query, limit=args.limit)
+            found = atlas.search(args.query, limit=args.limit)
     if ui.json:
-        ui.dump(rows)
+        ui.dump(found)
         return EXIT_OK
-    if rows:
-        _print_artifacts(ui, rows)
+    if found:
+        _print_artifacts(ui, found)
     what = f"with feature or kind {args.query!r}" if args.feature else f"for {args.query!r}"
-    ui.out(f"{_plural(len(rows), 'result')} {what}" + _limit_note(len(rows), args.limit))
+    ui.out(f"{_plural(len(found), 'result')} {what}" + _limit_note(len(found), args.limit))
     return EXIT_OK
 
 
@@ -577,6 +582,7 @@ def cmd_impact(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
     refresh_index(atlas, ui, root, args)
     as_file = args.file or (not args.function and (args.target.endswith(".py") or "/" in args.target
                                                      or os.sep in args.target))
+    report: Mapping[str, Any]
     if as_file:
         report = atlas.analyze_file_impact(project_relative(root, args.target))
     else:
@@ -596,7 +602,18 @@ def cmd_impact(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
             ui.table(["IMPACT", "NAME", "FILE"],
                      [(i["impact_type"], i["qualified_name"], (i["file_path"] or "?", "dim")) for i in items],
                      indent=2)
+    elif not as_file and "." in args.target:
+        _impact_hint(ui, atlas, args.target)
     return EXIT_OK
+
+
+def _impact_hint(ui: Ui, atlas: Atlas, target: str) -> None:
+    # Call edges keep the callee exactly as written at the call site, so a
+    # qualified name finds only callers that spelled it out in full.
+    if any(a["qualified_name"] == target for a in atlas.search(target, limit=5)):
+        plain = target.rsplit(".", 1)[1]
+        ui.note(f"note: callers are matched by the name written at the call site; "
+                f"try 'norvo impact {plain}' or the attribute form used there (e.g. 'obj.{plain}')")
 
 
 def _split_external(root: str, paths: list[str]) -> tuple[list[str], list[str]]:
@@ -750,7 +767,7 @@ def cmd_fastapi_scaling(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
     return code
 
 
-def _endpoint_line(ui: Ui, e: dict[str, Any]) -> str:
+def _endpoint_line(ui: Ui, e: Mapping[str, Any]) -> str:
     methods = ",".join(m.upper() for m in e["http_methods"]) or "?"
     route = (e["router_prefix"] or "") + (e["route_path"] or "")
     return f"{ui.c(methods.ljust(7), 'cyan')}{route or '?':<28}  {e['qualified_name']}"
@@ -808,7 +825,7 @@ def cmd_fastapi_capsule(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
     ep = capsule["endpoint"]
     ui.out(ui.c(f"{ep['method'] or '?'} {ep['path_template'] or '?'}", "bold") + f"  {ep['handler_qualified_name']}")
     ui.out(ui.c(f"resolved by {capsule['resolved_by'].replace('_', ' ')}", "dim"))
-    groups = capsule["groups"]
+    groups = cast("dict[str, list[Any]]", capsule["groups"])
     order = ["handler", "dependencies", "schemas", "middleware", "exceptions", "call_slice"]
     for group in order + sorted(set(groups) - set(order)):
         items = groups.get(group) or []
@@ -855,17 +872,18 @@ def cmd_fastapi_policy(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
 # -- Firewall
 
 
-def _firewall(nn: Any, args: argparse.Namespace) -> Any:
-    return nn.Firewall(project_dir(args))
+def _firewall(nn: Any, args: argparse.Namespace) -> Firewall:
+    fw: Firewall = nn.Firewall(project_dir(args))
+    return fw
 
 
 _STATUS_STYLE = {"allowed": ("green",), "blocked": ("bold", "red"), "typosquat": ("red",), "unknown": ("yellow",)}
 
 
-def _reason(finding: dict[str, Any], prefixes: list[str]) -> str:
+def _reason(finding: Mapping[str, Any], prefixes: list[str]) -> str:
     """The module's reason, plus what a person needs to act on it."""
-    reason = finding["reason"]
-    name = finding["import"]
+    reason = str(finding["reason"])
+    name = str(finding["import"])
     if finding["status"] == "unknown":
         prefix = next((p for p in prefixes if name.startswith(p)), None)
         if prefix:
@@ -914,7 +932,7 @@ def _python_files(paths: list[str]) -> Iterator[str]:
 
 def cmd_firewall_scan(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
     fw = _firewall(nn, args)
-    reports: list[dict[str, Any]] = []
+    reports: list[Mapping[str, Any]] = []
     errors = 0
     files = list(_python_files(args.files))
     if not files:
@@ -963,7 +981,7 @@ def cmd_firewall_typo(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
 
 def cmd_firewall_rules(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
     root = project_dir(args)
-    fw = nn.Firewall(root)
+    fw: Firewall = nn.Firewall(root)
     rules = fw.list_rules()
     if ui.json:
         ui.dump(rules)
@@ -998,7 +1016,7 @@ def cmd_firewall_rules(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
     return EXIT_OK
 
 
-def _same_rules(a: dict[str, Any], b: dict[str, Any]) -> bool:
+def _same_rules(a: Mapping[str, Any], b: Mapping[str, Any]) -> bool:
     skip = {"config_source", "config_path"}
     return {k: v for k, v in a.items() if k not in skip} == {k: v for k, v in b.items() if k not in skip}
 
@@ -1044,10 +1062,10 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_ERROR, f"norvo: error: {message}\n")
 
 
-def _common() -> argparse.ArgumentParser:
+def _common() -> _Parser:
     # SUPPRESS keeps a subcommand's unset option from hiding the same option
     # given before the subcommand name (norvo --json scan == norvo scan --json).
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                         help="print the result as JSON for machines")
     common.add_argument("-v", "--verbose", action="count", default=argparse.SUPPRESS,
@@ -1222,7 +1240,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         nn = _native()
         if ui.verbose:
             nn.init_logging("trace" if ui.verbose > 1 else "debug")
-        return handler(args, ui, nn)
+        code: int = handler(args, ui, nn)
+        return code
     except BrokenPipeError:
         # The reader went away (norvo ... | head): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)
