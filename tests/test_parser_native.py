@@ -17,7 +17,10 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
-BUILD = REPO / "build" / "parser-check"
+SANITIZE = os.environ.get("NORVO_SANITIZE", "OFF").upper() in ("1", "ON", "TRUE", "YES")
+BUILD = REPO / "build" / ("parser-check-asan" if SANITIZE else "parser-check")
+# The embedded interpreter keeps memory until exit by design; only errors count.
+ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "detect_leaks=0"))
 
 
 @pytest.fixture(scope="session")
@@ -27,7 +30,7 @@ def driver():
     configure = [
         "cmake", "-S", str(REPO / "tests" / "native"), "-B", str(BUILD), "-G", "Ninja",
         "-DCMAKE_BUILD_TYPE=RelWithDebInfo", f"-DPython_EXECUTABLE={sys.executable}",
-        f"-DNORVO_SANITIZE={os.environ.get('NORVO_SANITIZE', 'OFF')}",
+        f"-DNORVO_SANITIZE={'ON' if SANITIZE else 'OFF'}",
     ]
     for cmd in (configure, ["cmake", "--build", str(BUILD), "--target", "parser_check"]):
         done = subprocess.run(cmd, capture_output=True, text=True)
@@ -37,7 +40,7 @@ def driver():
 
 
 def run(driver, *args, stderr=False):
-    done = subprocess.run([str(driver), *map(str, args)], capture_output=True, text=True, timeout=300)
+    done = subprocess.run([str(driver), *map(str, args)], capture_output=True, text=True, timeout=600, env=ENV)
     assert done.returncode == 0, done.stderr
     out = json.loads(done.stdout)
     return (out, done.stderr) if stderr else out
@@ -760,11 +763,29 @@ def test_any_exception_from_parse_is_a_syntax_error(driver, tmp_path, raised, li
     assert error["message"] == f"{raised.split('(')[0]}: {eval(raised.split('(', 1)[1][:-1])}"
 
 
-def test_overly_deep_tree_fails_instead_of_crashing(driver, tmp_path):
-    path = write(tmp_path, "deep.py", "def f():\n    return a" + ".b" * 8000 + "\n")
-    error = run(driver, "--python", "import sys; sys.setrecursionlimit(200000)", path)["files"][0]["error"]
-    assert error["kind"] == "ParseFailed"
-    assert error["message"] == "Failed to walk AST: nesting deeper than 5000 levels"
+def test_deep_expressions_are_walked_without_exhausting_the_stack(driver, tmp_path):
+    # Only a raised recursion limit lets the host build trees this deep.
+    src = ("def f():\n    return g()" + ".b" * 8000 + "\n"
+           "def h():\n    return (yield)" + ".b" * 8000 + "\n"
+           '@app.get("/x")' + "(1)" * 3000 + "\ndef k():\n    pass\n")
+    path = write(tmp_path, "deep.py", src)
+    result = parse_one(driver, path, "--python", "import sys; sys.setrecursionlimit(200000)")
+    assert [(d["name"], d["has_yield"], d["tags"], d["route_path"]) for d in result["definitions"]] == [
+        ("f", False, [], None),
+        ("h", True, [], None),
+        ("k", False, ["http_get", "fastapi_route", "router_app"], None),  # the outermost call has no string
+    ]
+    assert [(c["scope"], c["callee"]) for c in result["calls"]] == [("f", "g")]
+
+
+def test_definitions_nested_beyond_reason_fail_the_file(driver, tmp_path):
+    tree = M.format("[__import__('functools').reduce(lambda inner, _: ast.ClassDef(name='C', lineno=1, bases=[], "
+                    "decorator_list=[], body=[inner]), range(1500), ast.Pass())]")
+    path = tmp_path / "nested.py"
+    path.write_text(tree)
+    error = run(driver, "--python", FAKE_PARSE, path)["files"][0]["error"]
+    assert (error["kind"], error["path"]) == ("ParseFailed", "")
+    assert error["message"] == "Failed to walk AST: definitions nested deeper than 1000 levels"
 
 
 # ---- reference counts ------------------------------------------------------------------------------

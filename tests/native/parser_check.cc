@@ -59,7 +59,7 @@ ordered_json error_json(const norvo::AtlasError& e) {
 
 ordered_json definition_json(const p::Definition& d) {
   ordered_json roles = ordered_json::array();
-  for (auto r : d.fastapi_roles) roles.push_back(static_cast<int>(r));
+  for (auto r : d.fastapi_roles) roles.push_back(std::string(p::fastapi_role_text(r)));
   return ordered_json{
       {"name", d.name},
       {"kind", std::string(p::definition_kind_text(d.kind))},

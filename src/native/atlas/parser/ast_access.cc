@@ -158,7 +158,8 @@ AtlasError walk_error_from_python(std::string_view prefix) {
 }
 
 AtlasError too_deep_error() {
-  return walk_error("Failed to walk AST: nesting deeper than " + std::to_string(kMaxWalkDepth) + " levels");
+  return walk_error("Failed to walk AST: definitions nested deeper than " + std::to_string(kMaxDefinitionNesting) +
+                    " levels");
 }
 
 // ---- readers ------------------------------------------------------------------

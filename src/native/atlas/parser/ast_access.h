@@ -134,10 +134,11 @@ class AstContext {
   size_t owned_count_ = 0;
 };
 
-// Walks deeper than this fail the file instead of exhausting the C stack. The
-// host refuses to build trees much deeper than its own recursion limit (3000
-// levels at the default limit), so only a raised limit can get here.
-inline constexpr int kMaxWalkDepth = 5000;
+// Expression and statement walks use explicit stacks, so no source nesting
+// can exhaust the C stack. Only class and function definitions nested in
+// class bodies recurse; the host stops indentation at 100 levels, so only a
+// hand-built tree can exceed this, and it then fails the file.
+inline constexpr int kMaxDefinitionNesting = 1000;
 
 // ---- errors ---------------------------------------------------------------
 

@@ -72,13 +72,15 @@ class DefinitionWalker {
   DefinitionWalker(AstContext& cx, const FastapiTables& tables, std::vector<Definition>& out)
       : cx_(cx), n_(cx.n), tables_(tables), out_(out) {}
 
-  Status statement(PyObject* stmt, bool in_class) {
+  // `depth`: how many classes enclose the statement.
+  Status statement(PyObject* stmt, bool in_class, int depth) {
     switch (cx_.kind(stmt)) {
       case NodeKind::Assign:
         if (!in_class) return constant(stmt);
         return {};
       case NodeKind::ClassDef:
-        return class_def(stmt);
+        if (depth >= kMaxDefinitionNesting) return fail(too_deep_error());
+        return class_def(stmt, depth);
       case NodeKind::FunctionDef:
         return function_def(stmt, in_class, false);
       case NodeKind::AsyncFunctionDef:
@@ -105,7 +107,7 @@ class DefinitionWalker {
     return {};
   }
 
-  Status class_def(PyObject* node) {
+  Status class_def(PyObject* node, int depth) {
     Definition d;
     d.kind = DefinitionKind::Class;
     d.name = NORVO_TRY(req_text(node, n_.name));
@@ -115,7 +117,7 @@ class DefinitionWalker {
     d.docstring = docstring(body);
 
     ListView decorators = opt_list(node, n_.decorator_list);
-    for (Py_ssize_t i = 0; i < decorators.size(); ++i) decorator_tags(decorators[i], d.tags, nullptr, 0);
+    for (Py_ssize_t i = 0; i < decorators.size(); ++i) decorator_tags(decorators[i], d.tags, nullptr);
 
     ListView bases = opt_list(node, n_.bases);
     for (Py_ssize_t i = 0; i < bases.size(); ++i) {
@@ -157,7 +159,7 @@ class DefinitionWalker {
     NORVO_TRY(fastapi_class_metadata(cx_, node, d));
     out_.push_back(std::move(d));
 
-    for (Py_ssize_t i = 0; i < body.size(); ++i) NORVO_TRY(statement(body[i], true));
+    for (Py_ssize_t i = 0; i < body.size(); ++i) NORVO_TRY(statement(body[i], true, depth + 1));
     return {};
   }
 
@@ -188,14 +190,12 @@ class DefinitionWalker {
 
     std::optional<std::string> route;
     ListView decorators = opt_list(node, n_.decorator_list);
-    for (Py_ssize_t i = 0; i < decorators.size(); ++i) decorator_tags(decorators[i], d.tags, &route, 0);
+    for (Py_ssize_t i = 0; i < decorators.size(); ++i) decorator_tags(decorators[i], d.tags, &route);
     d.route_path = std::move(route);
 
     NORVO_TRY(fastapi_function_metadata(cx_, tables_, node, args.get(), d));
 
-    bool found = false;
-    for (Py_ssize_t i = 0; i < body.size() && !found; ++i) found = NORVO_TRY(contains_yield(body[i], 0));
-    d.has_yield = found;
+    d.has_yield = has_yield(body);
 
     d.kind = in_class ? DefinitionKind::Method : DefinitionKind::Function;
     d.is_async = is_async;
@@ -223,8 +223,31 @@ class DefinitionWalker {
   // Tags of one decorator, appended in order. `route` (functions only)
   // receives the route-path candidate of a call whose first positional
   // argument is a string constant.
-  void decorator_tags(PyObject* dec, std::vector<std::string>& tags, std::optional<std::string>* route, int depth) {
-    if (depth > kMaxWalkDepth) return;
+  //
+  // A call contributes the tags of its callee first, then its own middleware
+  // and on_event tags; for a chain of calls f(..)(..) that is the innermost
+  // callee's tags followed by each call's own tags from the inside out. Only
+  // the decorator itself offers a route path.
+  void decorator_tags(PyObject* dec, std::vector<std::string>& tags, std::optional<std::string>* route) {
+    if (route && cx_.kind(dec) == NodeKind::Call) {
+      ListView args = opt_list(dec, n_.args);
+      if (args.size() > 0) {
+        if (std::optional<std::string> path = string_constant(cx_, args[0])) *route = std::move(path);
+      }
+    }
+    std::vector<PyRef> calls;
+    PyRef cur = PyRef::borrow(dec);
+    while (cur && cx_.kind(cur.get()) == NodeKind::Call) {
+      PyRef func = opt_attr(cur.get(), n_.func);
+      calls.push_back(std::move(cur));
+      cur = std::move(func);
+    }
+    if (cur) plain_decorator_tags(cur.get(), tags);
+    for (size_t i = calls.size(); i-- > 0;) call_decorator_tags(calls[i].get(), tags);
+  }
+
+  // Tags of a name or attribute decorator.
+  void plain_decorator_tags(PyObject* dec, std::vector<std::string>& tags) {
     switch (cx_.kind(dec)) {
       case NodeKind::Name: {
         std::optional<std::string> id = opt_text(dec, n_.id);
@@ -245,76 +268,71 @@ class DefinitionWalker {
         }
         return;
       }
-      case NodeKind::Call: {
-        PyRef func = opt_attr(dec, n_.func);
-        if (func) {
-          decorator_tags(func.get(), tags, nullptr, depth + 1);
-          if (cx_.kind(func.get()) == NodeKind::Attribute) {
-            std::optional<std::string> attr = opt_text(func.get(), n_.attr);
-            if (attr && *attr == "middleware") {
-              tags.emplace_back("fastapi_middleware");
-              router_tag(func.get(), tags);
-            } else if (attr && *attr == "on_event") {
-              ListView args = opt_list(dec, n_.args);
-              std::optional<std::string> event = args.size() > 0 ? string_constant(cx_, args[0]) : std::nullopt;
-              if (event && *event == "startup") tags.emplace_back("fastapi_lifespan_startup");
-              else if (event && *event == "shutdown") tags.emplace_back("fastapi_lifespan_shutdown");
-              router_tag(func.get(), tags);
-            }
-          }
-        }
-        if (route) {
-          ListView args = opt_list(dec, n_.args);
-          if (args.size() > 0) {
-            if (std::optional<std::string> path = string_constant(cx_, args[0])) *route = std::move(path);
-          }
-        }
-        return;
-      }
       default:
         return;
     }
   }
 
-  // Yield or YieldFrom reachable through body, orelse, finalbody, value, test,
-  // iter and target only, not entering nested functions or classes.
-  Result<bool> contains_yield(PyObject* node, int depth) {
-    NodeKind k = cx_.kind(node);
-    switch (k) {
-      case NodeKind::Yield:
-      case NodeKind::YieldFrom:
-        return true;
-      case NodeKind::FunctionDef:
-      case NodeKind::AsyncFunctionDef:
-      case NodeKind::ClassDef:
-      case NodeKind::Constant:  // its value is a payload, never a node
-      case NodeKind::NotNode:
-        return false;
-      default:
-        break;
+  // A call's own tags: app.middleware(...) and app.on_event("startup"/"shutdown").
+  void call_decorator_tags(PyObject* call, std::vector<std::string>& tags) {
+    PyRef func = opt_attr(call, n_.func);
+    if (!func || cx_.kind(func.get()) != NodeKind::Attribute) return;
+    std::optional<std::string> attr = opt_text(func.get(), n_.attr);
+    if (attr && *attr == "middleware") {
+      tags.emplace_back("fastapi_middleware");
+      router_tag(func.get(), tags);
+    } else if (attr && *attr == "on_event") {
+      ListView args = opt_list(call, n_.args);
+      std::optional<std::string> event = args.size() > 0 ? string_constant(cx_, args[0]) : std::nullopt;
+      if (event && *event == "startup") tags.emplace_back("fastapi_lifespan_startup");
+      else if (event && *event == "shutdown") tags.emplace_back("fastapi_lifespan_shutdown");
+      router_tag(func.get(), tags);
     }
-    uint8_t fields = cx_.yield_fields(node);
-    if (fields == 0) return false;
-    if (depth >= kMaxWalkDepth) return fail(too_deep_error());
+  }
+
+  // Yield or YieldFrom reachable from the body's statements through body,
+  // orelse, finalbody, value, test, iter and target only, not entering nested
+  // functions or classes. The order of the search does not matter for the
+  // answer, so a plain stack serves.
+  bool has_yield(const ListView& body) {
+    std::vector<PyRef> stack;
+    for (Py_ssize_t i = 0; i < body.size(); ++i) stack.push_back(PyRef::borrow(body[i]));
     static constexpr std::array<YieldField, 7> kOrder = {kYBody, kYOrelse, kYFinalbody, kYValue,
                                                          kYTest, kYIter,   kYTarget};
-    for (YieldField f : kOrder) {
-      if (!(fields & f)) continue;
-      PyObject* name = f == kYBody        ? n_.body
-                       : f == kYOrelse    ? n_.orelse
-                       : f == kYFinalbody ? n_.finalbody
-                       : f == kYValue     ? n_.value
-                       : f == kYTest      ? n_.test
-                       : f == kYIter      ? n_.iter
-                                          : n_.target;
-      PyRef v = opt_attr(node, name);
-      if (!v) continue;
-      if (PyList_Check(v.get())) {
-        ListView items(std::move(v));
-        for (Py_ssize_t i = 0; i < items.size(); ++i)
-          if (NORVO_TRY(contains_yield(items[i], depth + 1))) return true;
-      } else if (NORVO_TRY(contains_yield(v.get(), depth + 1))) {
-        return true;
+    while (!stack.empty()) {
+      PyRef node = std::move(stack.back());
+      stack.pop_back();
+      switch (cx_.kind(node.get())) {
+        case NodeKind::Yield:
+        case NodeKind::YieldFrom:
+          return true;
+        case NodeKind::FunctionDef:
+        case NodeKind::AsyncFunctionDef:
+        case NodeKind::ClassDef:
+        case NodeKind::Constant:  // its value is a payload, never a node
+        case NodeKind::NotNode:
+          continue;
+        default:
+          break;
+      }
+      uint8_t fields = cx_.yield_fields(node.get());
+      for (YieldField f : kOrder) {
+        if (!(fields & f)) continue;
+        PyObject* name = f == kYBody        ? n_.body
+                         : f == kYOrelse    ? n_.orelse
+                         : f == kYFinalbody ? n_.finalbody
+                         : f == kYValue     ? n_.value
+                         : f == kYTest      ? n_.test
+                         : f == kYIter      ? n_.iter
+                                            : n_.target;
+        PyRef v = opt_attr(node.get(), name);
+        if (!v) continue;
+        if (PyList_Check(v.get())) {
+          ListView items(std::move(v));
+          for (Py_ssize_t i = 0; i < items.size(); ++i) stack.push_back(PyRef::borrow(items[i]));
+        } else {
+          stack.push_back(std::move(v));
+        }
       }
     }
     return false;
@@ -335,7 +353,7 @@ Result<std::vector<Definition>> extract_definitions(AstContext& cx, PyObject* mo
   NORVO_TRY(fastapi_prepasses(cx, body, tables));
   std::vector<Definition> out;
   DefinitionWalker walker(cx, tables, out);
-  for (Py_ssize_t i = 0; i < body.size(); ++i) NORVO_TRY(walker.statement(body[i], false));
+  for (Py_ssize_t i = 0; i < body.size(); ++i) NORVO_TRY(walker.statement(body[i], false, 0));
   fastapi_request_models(out);
   return out;
 }

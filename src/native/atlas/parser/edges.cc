@@ -89,17 +89,21 @@ class CallWalker {
  public:
   CallWalker(const AstContext& cx, std::vector<CallSite>& out) : cx_(cx), n_(cx.n), out_(out) {}
 
-  // Module and class level: only classes and functions are entered.
-  Status outer(const ListView& stmts) {
+  // Module and class level: only classes and functions are entered. `depth`
+  // counts the enclosing definitions.
+  Status outer(const ListView& stmts, int depth) {
     for (Py_ssize_t i = 0; i < stmts.size(); ++i) {
       PyObject* s = stmts[i];
       NodeKind k = cx_.kind(s);
       if (k != NodeKind::ClassDef && k != NodeKind::FunctionDef && k != NodeKind::AsyncFunctionDef) continue;
+      if (depth >= kMaxDefinitionNesting) return fail(too_deep_error());
       size_t saved = scope_.size();
       if (!scope_.empty()) scope_ += '.';
       scope_ += opt_text(s, n_.name).value_or("");
       ListView body = opt_list(s, n_.body);
-      Status st = k == NodeKind::ClassDef ? outer(body) : block(body, 0);
+      Status st = {};
+      if (k == NodeKind::ClassDef) st = outer(body, depth + 1);
+      else function_body(body);
       scope_.resize(saved);
       if (!st) return st;
     }
@@ -107,69 +111,85 @@ class CallWalker {
   }
 
  private:
-  Status block(const ListView& stmts, int depth) {
-    for (Py_ssize_t i = 0; i < stmts.size(); ++i) NORVO_TRY(statement(stmts[i], depth));
-    return {};
+  // A pending node of a function body. The walk is pre-order with an
+  // explicit stack: children are pushed in reverse so that they pop in
+  // source order, and a call is recorded when it pops, before its arguments.
+  struct Work {
+    PyRef node;
+    bool is_statement;
+    bool is_await;
+  };
+
+  void function_body(const ListView& stmts) {
+    push_list(stmts, true);
+    while (!stack_.empty()) {
+      Work w = std::move(stack_.back());
+      stack_.pop_back();
+      if (w.is_statement) statement(w.node.get());
+      else expr(w.node.get(), w.is_await);
+    }
   }
 
-  Status block_attr(PyObject* node, PyObject* name, int depth) { return block(opt_list(node, name), depth); }
-
-  Status expr_attr(PyObject* node, PyObject* name, int depth) {
-    PyRef v = opt_attr(node, name);
-    return expr(v.get(), false, depth);
+  void push(PyRef node, bool is_statement, bool is_await = false) {
+    if (node && node.get() != Py_None) stack_.push_back(Work{std::move(node), is_statement, is_await});
   }
-
-  Status expr_list(PyObject* node, PyObject* name, int depth) {
-    ListView items = opt_list(node, name);
-    for (Py_ssize_t i = 0; i < items.size(); ++i) NORVO_TRY(expr(items[i], false, depth));
-    return {};
+  void push_attr(PyObject* node, PyObject* name, bool is_await = false) {
+    push(opt_attr(node, name), false, is_await);
+  }
+  void push_list(const ListView& items, bool is_statement) {
+    for (Py_ssize_t i = items.size(); i-- > 0;) push(PyRef::borrow(items[i]), is_statement);
+  }
+  void push_list_attr(PyObject* node, PyObject* name, bool is_statement) {
+    push_list(opt_list(node, name), is_statement);
   }
 
   // Function-body statements; nested functions and classes are not entered.
-  Status statement(PyObject* s, int depth) {
-    if (depth >= kMaxWalkDepth) return fail(too_deep_error());
-    int d = depth + 1;
+  // Pushes happen in reverse visiting order.
+  void statement(PyObject* s) {
     switch (cx_.kind(s)) {
       case NodeKind::If:
       case NodeKind::While:
-        NORVO_TRY(expr_attr(s, n_.test, d));
-        NORVO_TRY(block_attr(s, n_.body, d));
-        return block_attr(s, n_.orelse, d);
+        push_list_attr(s, n_.orelse, true);
+        push_list_attr(s, n_.body, true);
+        push_attr(s, n_.test);
+        return;
       case NodeKind::For:
       case NodeKind::AsyncFor:
-        NORVO_TRY(expr_attr(s, n_.iter, d));
-        return block_attr(s, n_.body, d);
+        push_list_attr(s, n_.body, true);
+        push_attr(s, n_.iter);
+        return;
       case NodeKind::Try:
       case NodeKind::TryStar: {
-        NORVO_TRY(block_attr(s, n_.body, d));
-        NORVO_TRY(block_attr(s, n_.orelse, d));
-        NORVO_TRY(block_attr(s, n_.finalbody, d));
+        // body, orelse, finalbody, then each handler's body
         ListView handlers = opt_list(s, n_.handlers);
-        for (Py_ssize_t i = 0; i < handlers.size(); ++i) NORVO_TRY(block_attr(handlers[i], n_.body, d));
-        return {};
+        for (Py_ssize_t i = handlers.size(); i-- > 0;) push_list_attr(handlers[i], n_.body, true);
+        push_list_attr(s, n_.finalbody, true);
+        push_list_attr(s, n_.orelse, true);
+        push_list_attr(s, n_.body, true);
+        return;
       }
       case NodeKind::With:
       case NodeKind::AsyncWith: {
+        push_list_attr(s, n_.body, true);
         ListView items = opt_list(s, n_.items);
-        for (Py_ssize_t i = 0; i < items.size(); ++i) NORVO_TRY(expr_attr(items[i], n_.context_expr, d));
-        return block_attr(s, n_.body, d);
+        for (Py_ssize_t i = items.size(); i-- > 0;) push_attr(items[i], n_.context_expr);
+        return;
       }
       case NodeKind::Expr:
       case NodeKind::Return:
       case NodeKind::Assign:
       case NodeKind::AnnAssign:
-        return expr_attr(s, n_.value, d);
+        push_attr(s, n_.value);
+        return;
       case NodeKind::Raise:
-        return expr_attr(s, n_.exc, d);
+        push_attr(s, n_.exc);
+        return;
       default:
-        return {};
+        return;
     }
   }
 
-  Status expr(PyObject* e, bool is_await, int depth) {
-    if (!e || e == Py_None) return {};
-    if (depth >= kMaxWalkDepth) return fail(too_deep_error());
-    int d = depth + 1;
+  void expr(PyObject* e, bool is_await) {
     switch (cx_.kind(e)) {
       case NodeKind::Call: {
         PyRef func = opt_attr(e, n_.func);
@@ -179,43 +199,52 @@ class CallWalker {
           out_.push_back(CallSite{scope_, std::move(callee), opt_int(e, n_.lineno).value_or(0), is_await,
                                   is_attribute});
         }
-        return expr_list(e, n_.args, d);
+        push_list_attr(e, n_.args, false);
+        return;
       }
-      case NodeKind::Await: {
-        PyRef v = opt_attr(e, n_.value);
-        return expr(v.get(), true, d);
-      }
+      case NodeKind::Await:
+        push_attr(e, n_.value, true);
+        return;
       case NodeKind::List:
       case NodeKind::Tuple:
       case NodeKind::Set:
-        return expr_list(e, n_.elts, d);
+        push_list_attr(e, n_.elts, false);
+        return;
       case NodeKind::Dict:
       case NodeKind::BoolOp:
-        return expr_list(e, n_.values, d);
+        push_list_attr(e, n_.values, false);
+        return;
       case NodeKind::BinOp:
-        NORVO_TRY(expr_attr(e, n_.left, d));
-        return expr_attr(e, n_.right, d);
+        push_attr(e, n_.right);
+        push_attr(e, n_.left);
+        return;
       case NodeKind::UnaryOp:
-        return expr_attr(e, n_.operand, d);
+        push_attr(e, n_.operand);
+        return;
       case NodeKind::Compare:
-        NORVO_TRY(expr_attr(e, n_.left, d));
-        return expr_list(e, n_.comparators, d);
+        push_list_attr(e, n_.comparators, false);
+        push_attr(e, n_.left);
+        return;
       case NodeKind::IfExp:
-        NORVO_TRY(expr_attr(e, n_.test, d));
-        NORVO_TRY(expr_attr(e, n_.body, d));
-        return expr_attr(e, n_.orelse, d);
+        push_attr(e, n_.orelse);
+        push_attr(e, n_.body);
+        push_attr(e, n_.test);
+        return;
       case NodeKind::ListComp:
       case NodeKind::SetComp:
       case NodeKind::GeneratorExp:
-        return expr_attr(e, n_.elt, d);
+        push_attr(e, n_.elt);
+        return;
       case NodeKind::DictComp:
-        NORVO_TRY(expr_attr(e, n_.key, d));
-        return expr_attr(e, n_.value, d);
+        push_attr(e, n_.value);
+        push_attr(e, n_.key);
+        return;
       case NodeKind::Attribute:
       case NodeKind::Subscript:
-        return expr_attr(e, n_.value, d);
+        push_attr(e, n_.value);
+        return;
       default:
-        return {};
+        return;
     }
   }
 
@@ -223,13 +252,14 @@ class CallWalker {
   const AstNames& n_;
   std::vector<CallSite>& out_;
   std::string scope_;
+  std::vector<Work> stack_;
 };
 
 }  // namespace
 
 Status extract_calls(AstContext& cx, const ListView& body, std::vector<CallSite>& out) {
   CallWalker walker(cx, out);
-  return walker.outer(body);
+  return walker.outer(body, 0);
 }
 
 // ---- enum texts -------------------------------------------------------------------

@@ -33,7 +33,7 @@ std::optional<std::string> validator_decorator_name(const AstContext& cx, PyObje
   // A call decorator names its validator through its callee; chains of calls
   // are followed iteratively.
   PyRef cur = PyRef::borrow(decorator);
-  for (int depth = 0; depth < kMaxWalkDepth; ++depth) {
+  while (cur) {
     std::optional<std::string> name;
     switch (cx.kind(cur.get())) {
       case NodeKind::Name: name = opt_text(cur.get(), cx.n.id); break;
@@ -50,6 +50,16 @@ std::optional<std::string> validator_decorator_name(const AstContext& cx, PyObje
     return std::nullopt;
   }
   return std::nullopt;
+}
+
+std::string_view fastapi_role_text(FastapiRole role) {
+  switch (role) {
+    case FastapiRole::RouteHandler: return "route_handler";
+    case FastapiRole::Middleware: return "middleware";
+    case FastapiRole::LifespanStartup: return "lifespan_startup";
+    case FastapiRole::LifespanShutdown: return "lifespan_shutdown";
+  }
+  return "route_handler";
 }
 
 namespace {

@@ -12,8 +12,10 @@
 // already (they belong to the definition walk).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -39,6 +41,9 @@ struct ParamInfo {
 
 // Roles derived from tags, always listed in this order.
 enum class FastapiRole : uint8_t { RouteHandler, Middleware, LifespanStartup, LifespanShutdown };
+
+// "route_handler", "middleware", "lifespan_startup", "lifespan_shutdown".
+std::string_view fastapi_role_text(FastapiRole role);
 
 // Per-file lookup tables built by the pre-passes over module-level statements.
 // Never stored; they only steer the extraction of one file.
