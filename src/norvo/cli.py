@@ -134,8 +134,8 @@ class Ui:
             try:
                 proc = subprocess.Popen(
                     [sys.executable, "-I", "-S", "-c", _SPINNER, label, repr(time.time()), "0.4"],
-                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-            except OSError:
+                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=sys.stderr.fileno())
+            except (OSError, ValueError):
                 proc = None
         if proc is None and announce and not self.json:
             self.note(f"{label} ...")
@@ -872,8 +872,9 @@ def cmd_fastapi_policy(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
 # -- Firewall
 
 
-def _firewall(nn: Any, args: argparse.Namespace) -> Firewall:
-    fw: Firewall = nn.Firewall(project_dir(args))
+def _firewall(nn: Any, root: str) -> Firewall:
+    # An absolute root, so that the policy path it reports is one too.
+    fw: Firewall = nn.Firewall(os.path.abspath(root))
     return fw
 
 
@@ -898,7 +899,7 @@ def _is_failure(status: str, args: argparse.Namespace) -> bool:
 
 
 def cmd_firewall_check(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
-    fw = _firewall(nn, args)
+    fw = _firewall(nn, project_dir(args))
     results = [{"import": name, **fw.check_import(name)} for name in args.imports]
     code = EXIT_FINDINGS if any(_is_failure(r["status"], args) for r in results) else EXIT_OK
     if ui.json:
@@ -931,7 +932,7 @@ def _python_files(paths: list[str]) -> Iterator[str]:
 
 
 def cmd_firewall_scan(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
-    fw = _firewall(nn, args)
+    fw = _firewall(nn, project_dir(args))
     reports: list[Mapping[str, Any]] = []
     errors = 0
     files = list(_python_files(args.files))
@@ -967,7 +968,7 @@ def cmd_firewall_scan(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
 
 
 def cmd_firewall_typo(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
-    fw = _firewall(nn, args)
+    fw = _firewall(nn, project_dir(args))
     results = [{"package": name, **fw.check_typosquat(name)} for name in args.packages]
     code = EXIT_FINDINGS if any(r["is_typosquat"] for r in results) else EXIT_OK
     if ui.json:
@@ -981,8 +982,7 @@ def cmd_firewall_typo(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
 
 def cmd_firewall_rules(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
     root = project_dir(args)
-    fw: Firewall = nn.Firewall(root)
-    rules = fw.list_rules()
+    rules = _firewall(nn, root).list_rules()
     if ui.json:
         ui.dump(rules)
         return EXIT_OK
@@ -990,7 +990,7 @@ def cmd_firewall_rules(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
         source = rules["config_path"]
         # A rejected policy file falls back to the defaults silently (the
         # reason is only logged), while the source still reads "file".
-        defaults = nn.Firewall(os.path.join(root, ".norvo", "firewall.yaml", "none")).list_rules()
+        defaults = _firewall(nn, os.path.join(root, ".norvo", "firewall.yaml", "none")).list_rules()
         if _same_rules(rules, defaults):
             source += ui.c("  (the production defaults are in force: the file was rejected or repeats "
                            "them; --verbose shows why a file is rejected)", "yellow")
