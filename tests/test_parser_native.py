@@ -569,6 +569,15 @@ def test_hash_and_line_count(driver, tmp_path, data, lines):
     assert result["from_cache"] is False
 
 
+def test_byte_order_mark_is_accepted(driver, tmp_path):
+    data = "\ufeffX = 1\ndef f():\n    pass\n".encode()
+    path = tmp_path / "bom.py"
+    path.write_bytes(data)
+    result = parse_one(driver, path)
+    assert [(d["name"], d["line_start"]) for d in result["definitions"]] == [("X", 1), ("f", 2)]
+    assert result["content_hash"] == hashlib.sha256(data).hexdigest()
+
+
 def test_empty_file_has_nothing(driver, tmp_path):
     result = parse_one(driver, write(tmp_path, "empty.py", ""))
     assert (result["definitions"], result["imports"], result["calls"], result["line_count"]) == ([], [], [], 0)

@@ -163,8 +163,11 @@ Result<ParseResult> PythonAstParser::parse_file(const std::filesystem::path& pat
     PyRef parse = PyRef::steal(PyObject_GetAttr(ast.get(), cx.n.parse));
     if (!parse)
       return fail(AtlasError::parse_failed(util::path_text(path), "Failed to import ast: " + exception_text()));
-    PyRef source = PyRef::steal(
-        PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), nullptr));
+    // A UTF-8 byte order mark is valid at the start of a Python source file,
+    // but ast.parse of a str rejects U+FEFF, so it is not handed over.
+    std::string_view code = *text;
+    if (code.starts_with("\xEF\xBB\xBF")) code.remove_prefix(3);
+    PyRef source = PyRef::steal(PyUnicode_DecodeUTF8(code.data(), static_cast<Py_ssize_t>(code.size()), nullptr));
     PyRef module;
     if (source) module = PyRef::steal(PyObject_CallOneArg(parse.get(), source.get()));
     if (!module) {
