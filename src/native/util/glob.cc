@@ -123,14 +123,32 @@ std::expected<Glob, GlobError> Glob::compile(std::string_view pattern) {
       ++i;
     }
   }
+  // A pattern of plain characters is a string comparison (when its text is
+  // valid UTF-8, so that comparing bytes is comparing characters).
+  g.literal_ = is_utf8(pattern);
+  for (const auto& t : g.tokens_) g.literal_ = g.literal_ && t.kind == Token::Char;
   return g;
 }
 
-bool Glob::matches(std::string_view text_bytes) const {
-  std::u32string text = decode_utf8(text_bytes);
-  const size_t n = text.size();
+namespace {
+
+bool all_ascii(std::string_view s) {
+  for (unsigned char c : s) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+template <class Char>
+bool Glob::run(const Char* text, size_t n) const {
   // next[p]: the tokens after the current one match text[p..].
-  std::vector<char> next(n + 1, 0), cur(n + 1, 0);
+  thread_local std::vector<char> next_buf, cur_buf;
+  next_buf.assign(n + 1, 0);
+  cur_buf.assign(n + 1, 0);
+  char* next = next_buf.data();
+  char* cur = cur_buf.data();
   next[n] = 1;
   for (size_t ti = tokens_.size(); ti-- > 0;) {
     const Token& t = tokens_[ti];
@@ -156,12 +174,13 @@ bool Glob::matches(std::string_view text_bytes) const {
       default: {
         cur[n] = 0;
         for (size_t p = 0; p < n; ++p) {
+          char32_t c = static_cast<char32_t>(text[p]);
           bool ok;
           switch (t.kind) {
-            case Token::Char: ok = text[p] == t.ch; break;
+            case Token::Char: ok = c == t.ch; break;
             case Token::AnyChar: ok = true; break;
-            case Token::Within: ok = in_class(classes_[t.cls], text[p]); break;
-            default: ok = !in_class(classes_[t.cls], text[p]); break;
+            case Token::Within: ok = in_class(classes_[t.cls], c); break;
+            default: ok = !in_class(classes_[t.cls], c); break;
           }
           cur[p] = ok && next[p + 1];
         }
@@ -171,6 +190,14 @@ bool Glob::matches(std::string_view text_bytes) const {
     std::swap(cur, next);
   }
   return next[0];
+}
+
+bool Glob::matches(std::string_view text) const {
+  if (literal_) return text == pattern_;
+  // ASCII text is matched byte by byte; anything else as scalar values.
+  if (all_ascii(text)) return run(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  std::u32string chars = decode_utf8(text);
+  return run(chars.data(), chars.size());
 }
 
 }  // namespace norvo::util

@@ -49,7 +49,11 @@ class Glob {
   };
 
  private:
+  template <class Char>
+  bool run(const Char* text, size_t n) const;
+
   std::string pattern_;
+  bool literal_ = false;
   std::vector<Token> tokens_;
   std::vector<std::vector<ClassItem>> classes_;
 };
