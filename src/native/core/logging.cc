@@ -221,8 +221,10 @@ void emit(Level level, std::string_view target, std::string_view message, std::i
   line += kReset;
   line += ' ';
   line += message;
+  bool first = message.empty();  // a record without message starts with its first field
   for (const auto& f : fields) {
-    line += ' ';
+    if (!first) line += ' ';
+    first = false;
     append_field(line, f, false);
   }
   line += '\n';

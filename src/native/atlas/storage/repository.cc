@@ -175,9 +175,8 @@ CallType call_type_from_text(std::string_view text) {
 
 // ---- artifacts ---------------------------------------------------------------
 
-Status upsert_artifact(sqlite::Db& db, const Artifact& a) {
-  constexpr std::string_view op = "upsert_artifact";
-  auto stmt = NORVO_TRY(db.prepare(kUpsertArtifact, op));
+namespace {
+Status bind_and_run_upsert(sqlite::Stmt& stmt, const Artifact& a) {
   stmt.bind(1, a.symbol_name)
       .bind(2, a.qualified_name)
       .bind(3, atlas::kind_text(a.kind))
@@ -201,12 +200,24 @@ Status upsert_artifact(sqlite::Db& db, const Artifact& a) {
       .bind(21, a.pydantic_validators_summary)
       .bind(22, clamp_to_i64(a.line_start))
       .bind(23, clamp_to_i64(a.line_end));
-  return stmt.run(op);
+  return stmt.run("upsert_artifact");
+}
+}  // namespace
+
+Status upsert_artifact(sqlite::Db& db, const Artifact& a) {
+  auto stmt = NORVO_TRY(db.prepare(kUpsertArtifact, "upsert_artifact"));
+  return bind_and_run_upsert(stmt, a);
 }
 
 Status store_artifacts(sqlite::Db& db, std::span<const Artifact> artifacts) {
   auto tx = NORVO_TRY(sqlite::Transaction::begin(db));
-  for (const auto& a : artifacts) NORVO_TRY(upsert_artifact(db, a));
+  // One statement reused for the whole batch: preparing tens of thousands of
+  // copies of the same SQL was a visible share of a scan.
+  auto stmt = NORVO_TRY(db.prepare(kUpsertArtifact, "upsert_artifact"));
+  for (const auto& a : artifacts) {
+    NORVO_TRY(bind_and_run_upsert(stmt, a));
+    stmt.reset();
+  }
   NORVO_TRY(tx.commit());
   NLOG_DEBUG(kTarget, "Stored artifacts", {"count", static_cast<uint64_t>(artifacts.size())});
   return {};
