@@ -491,6 +491,12 @@ def test_firewall_scan_files_and_directories(project, monkeypatch):
     assert re.search(r"^  4 +blocked +pickle +Package 'pickle' blocked by pattern 'pickle'", proc.stdout, re.M)
     assert "2 files checked: 1 passed, 1 failed" in proc.stdout
     reports = run_json("firewall", "scan", "src", cwd=project.root, code=1)
+    other = project.write("src/other.py", "import torch\n")
+    run("firewall", "scan", other, cwd=project.root, code=1)
+    proc = run("firewall", "scan", other, "--ignore-unknown", cwd=project.root, code=0)
+    assert proc.stdout == "1 file checked: 1 passed, 0 failed (1 unknown import ignored)\n"
+    other.unlink()
+
     monkeypatch.chdir(project.root)  # the reports keep the paths as given, relative to the working directory
     fw = norvo_native.Firewall(str(project.root))
     assert reports == [fw.analyze_file("src/clean.py"), fw.analyze_file("src/risky.py")]
@@ -652,3 +658,71 @@ def test_verbose_turns_on_native_logging_without_spoiling_json(tmp_path):
     assert "Import checked" in proc.stderr and "norvo_native::firewall" in proc.stderr
     quiet = run("firewall", "check", "requests", "--json", cwd=tmp_path, code=0)
     assert quiet.stderr == ""
+
+
+# -- the README's configuration examples do what the README says
+
+
+def readme_files():
+    """The indented example blocks of README.md whose first line names a file: path -> text."""
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    files = {}
+    for block in re.findall(r"(?:^    .*\n|^\n)+", readme, re.M):
+        lines = [line[4:] for line in block.strip("\n").split("\n")]
+        m = re.fullmatch(r"# (\.norvo/[\w.]+|\.norvoignore)", lines[0])
+        if m:
+            files[m.group(1)] = "\n".join(lines) + "\n"
+    return files
+
+
+def test_readme_config_examples(shop):
+    files = readme_files()
+    assert set(files) == {".norvo/config.toml", ".norvoignore", ".norvo/firewall.yaml",
+                          ".norvo/fastapi_scaling.yaml"}
+    (shop / ".norvo").mkdir()
+    for name, text in files.items():
+        (shop / name).write_text(text)
+    excluded = ["migrations/v1.py", "app/orders_pb2.py", "fixtures/data.py", "app/generated_models.py",
+                "legacy/a.py", "legacy/sub/b.py"]
+    for path in excluded:
+        (shop / path).parent.mkdir(parents=True, exist_ok=True)
+        (shop / path).write_text("def placeholder():\n    pass\n")
+    listed = run_json("files", "--limit", "500", cwd=shop)
+    assert "app/main.py" in listed and not set(excluded) & set(listed)
+    assert norvo_native.Atlas(str(shop)).health()["db_path"].endswith("/.norvo/atlas.sqlite")
+
+    # firewall.yaml: the statuses the README lists.
+    expected = {"requests": "allowed", "fastapi.security": "allowed", "json": "allowed", "pickle5": "blocked",
+                "os.system": "blocked", "reqeusts": "typosquat", "flask": "unknown", "app.models": "unknown"}
+    results = run_json("firewall", "check", *expected, cwd=shop, code=1)
+    assert {r["import"]: r["status"] for r in results} == expected
+    assert "production defaults" not in run("firewall", "rules", cwd=shop, code=0).stdout
+
+    # fastapi_scaling.yaml: sync handlers raised to High, the module threshold, app.main allowed.
+    report = run_json("fastapi", "scaling", "--fail-on", "high", cwd=shop, code=1)
+    categories = [v["category"] for v in report["violations"]]
+    assert "direct_app_route" not in categories
+    assert {v["severity"] for v in report["violations"] if v["category"] == "sync_handler"} == {"High"}
+    assert any(v["category"] == "threshold_module_endpoints" and "'app.api.orders'" in v["message"]
+               for v in report["violations"])
+    users = shop / "app" / "api" / "users.py"
+    users.write_text(users.read_text().replace('    """The signed-in user."""\n',
+                                               '    """The signed-in user."""\n    time.sleep(0.1)\n')
+                     .replace("from fastapi import APIRouter", "import time\n\nfrom fastapi import APIRouter"))
+    future(users)
+    report = run_json("fastapi", "scaling", cwd=shop)
+    assert [v["qualified_name"] for v in report["violations"] if v["category"] == "blocking_sleep"] == [
+        "app.api.users.read_me"]
+
+
+def test_readme_python_tour_runs(tmp_path):
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    code = re.search(r"^    from norvo import Atlas, Firewall\n(?:^    .*\n|^\n)+", readme, re.M).group(0)
+    code = "\n".join(line[4:] for line in code.split("\n"))
+    shutil.copytree(EXAMPLE, tmp_path / "examples" / "shop", ignore=shutil.ignore_patterns(".norvo", "__pycache__"))
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=cli_env(),
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert re.fullmatch(r"\d+ files, \d+ artifacts", lines[0])
+    assert "'status': 'typosquat'" in proc.stdout and lines[-1] == "False"

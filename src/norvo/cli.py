@@ -951,16 +951,21 @@ def cmd_firewall_scan(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
         ui.dump(reports)
         return code
     prefixes = fw.list_rules()["internal_prefixes"]
+    ignored = 0
     for r in reports:
-        if "error" in r or not r["violations"]:
+        shown = [v for v in r.get("violations", []) if _is_failure(v["status"], args)]
+        ignored += len(r.get("violations", [])) - len(shown)
+        if not shown:
             continue
         ui.out(ui.c(r["file_path"], "bold") + f"  {_plural(r['imports_found'], 'import')}, "
-               f"{_plural(len(r['violations']), 'violation')}")
+               f"{_plural(len(shown), 'violation')}")
         rows = [(str(v["line"]), (v["status"], *_STATUS_STYLE.get(v["status"], ())), v["import"],
-                 _reason(v, prefixes)) for v in r["violations"]]
+                 _reason(v, prefixes)) for v in shown]
         ui.table(["LINE", "STATUS", "IMPORT", "REASON"], rows, indent=2)
     checked = len(reports) - errors
     summary = f"{_plural(checked, 'file')} checked: {checked - len(failing)} passed, {len(failing)} failed"
+    if ignored:
+        summary += f" ({_plural(ignored, 'unknown import')} ignored)"
     if errors:
         summary += f", {_plural(errors, 'file')} could not be read"
     ui.out(ui.c(summary, "green" if code == EXIT_OK else "bold"))
@@ -1211,7 +1216,7 @@ def build_parser() -> argparse.ArgumentParser:
     q = wadd("scan", cmd_firewall_scan, "check every import of Python files (directories are searched)")
     q.add_argument("files", metavar="FILE", nargs="+")
     q.add_argument("--ignore-unknown", action="store_true",
-                   help="do not fail on imports that are merely not in the allowed list")
+                   help="neither show nor fail on imports that are merely not in the allowed list")
     q = wadd("typo", cmd_firewall_typo, "check package names against popular packages for typosquats")
     q.add_argument("packages", metavar="NAME", nargs="+")
     wadd("rules", cmd_firewall_rules, "show the policy in force")
