@@ -1,11 +1,14 @@
 """The norvo command-line tool, run as a user would: `python -m norvo ...` in a child process."""
+import fcntl
 import json
 import os
 import pty
 import re
 import shutil
+import struct
 import subprocess
 import sys
+import termios
 import time
 from pathlib import Path
 
@@ -623,16 +626,19 @@ def test_colour_only_on_a_terminal_and_never_with_no_color(scanned_shop):
     assert "\x1b[" not in piped.stdout + piped.stderr
 
 
-def test_progress_spinner_runs_while_a_native_style_call_holds_the_lock(tmp_path):
+@pytest.mark.parametrize("label, columns", [("Scanning demo", 0), ("Scanning /a/very/long/path/" + "x" * 80, 40)])
+def test_progress_spinner_runs_while_a_native_style_call_holds_the_lock(tmp_path, label, columns):
     # A regular expression with catastrophic backtracking runs in C for about a
     # second without releasing the interpreter lock, like a native scan does.
-    code = ("import re\nfrom norvo.cli import Ui\n"
+    code = ("import re, sys\nfrom norvo.cli import Ui\n"
             "ui = Ui(json_mode=False, no_color=False, verbose=0)\n"
-            "with ui.progress('Scanning demo'):\n"
+            "with ui.progress(sys.argv[1]):\n"
             "    re.match(r'(a+)+$', 'a' * 26 + 'b')\n"
             "print('finished')\n")
     master, slave = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-c", code], env=cli_env(), cwd=tmp_path,
+    if columns:  # a new terminal reports 0 columns, which means unknown
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    proc = subprocess.Popen([sys.executable, "-c", code, label], env=cli_env(), cwd=tmp_path,
                             stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     chunks = []
@@ -647,8 +653,11 @@ def test_progress_spinner_runs_while_a_native_style_call_holds_the_lock(tmp_path
     os.close(master)
     assert proc.wait(timeout=120) == 0 and proc.stdout.read() == b"finished\n"
     shown = b"".join(chunks).decode()
-    frames = re.findall(r"\r[|/\\-] Scanning demo \.\.\. (\d+\.\d)s", shown)
-    assert len(frames) >= 2 and float(frames[-1]) > float(frames[0]), shown
+    frames = re.findall(r"\r([|/\\-] [^\r]*?) \.\.\. (\d+\.\d)s", shown)
+    assert len(frames) >= 2 and float(frames[-1][1]) > float(frames[0][1]), shown
+    width = (columns or 80) - 1
+    for text, _ in frames:
+        assert text[2:] == label[: len(text) - 2] and len(text) + len(" ... 0.0s") <= width, text
     assert shown.endswith("\r"), "the spinner erases its line when done"
 
 

@@ -176,7 +176,13 @@ while True:
         break
     elapsed = time.time() - start
     if elapsed >= delay:
-        line = f"{frames[i % 4]} {label} ... {elapsed:.1f}s"
+        try:  # a wrapped line could not be redrawn in place
+            room = os.get_terminal_size(2).columns - 1
+        except OSError:
+            room = 0
+        room = room if room >= 20 else 79  # 0 columns: size unknown
+        tail = f" ... {elapsed:.1f}s"
+        line = f"{frames[i % 4]} {label}"[: max(room - len(tail), 10)] + tail
         sys.stderr.write("\r" + line.ljust(width))
         sys.stderr.flush()
         width, i = max(width, len(line)), i + 1
@@ -411,7 +417,7 @@ def cmd_scan(args: argparse.Namespace, ui: Ui, nn: Any) -> int:
         ui.out()
         ui.out(ui.c(f"Files that could not be parsed ({len(failed)}):", "bold"))
         for item in failed:
-            ui.out(f"  {ui.c(item['path'], 'red')}")
+            ui.out(f"  {ui.c(project_relative(root, item['path']), 'red')}")
             if item.get("error"):
                 ui.out(f"    {item['error']}")
     return EXIT_OK
@@ -1260,9 +1266,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
 
 
-def run() -> NoReturn:
-    sys.exit(main())
-
-
 if __name__ == "__main__":
-    run()
+    raise SystemExit(main())
