@@ -164,8 +164,36 @@ AtlasError too_deep_error() {
 
 // ---- readers ------------------------------------------------------------------
 
+namespace {
+// Node fields live in the instance dict of ast node objects; reading it
+// directly skips the type's attribute machinery (a visible share of a scan).
+// Anything not found there takes the generic path, so semantics are unchanged.
+PyObject* instance_field(PyObject* node, PyObject* name) {
+  PyObject** dictptr = _PyObject_GetDictPtr(node);
+  if (!dictptr || !*dictptr) return nullptr;
+  PyObject* v = PyDict_GetItemWithError(*dictptr, name);
+  if (!v) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return Py_NewRef(v);
+}
+
+PyObject* get_field(PyObject* node, PyObject* name) {
+  if (PyObject* v = instance_field(node, name)) return v;
+  return PyObject_GetAttr(node, name);
+}
+}  // namespace
+
 PyRef opt_attr(PyObject* node, PyObject* name) {
-  PyObject* v = nullptr;
+  PyObject* v = instance_field(node, name);
+  if (v) {
+    if (v == Py_None) {
+      Py_DECREF(v);
+      v = nullptr;
+    }
+    return PyRef::steal(v);
+  }
   // Missing attributes are common in optional reads; the lookup variant
   // avoids building an AttributeError for each of them.
   if (_PyObject_LookupAttr(node, name, &v) < 0) PyErr_Clear();
@@ -177,7 +205,7 @@ PyRef opt_attr(PyObject* node, PyObject* name) {
 }
 
 Result<PyRef> req_attr(PyObject* node, PyObject* name, std::string_view prefix) {
-  PyObject* v = PyObject_GetAttr(node, name);
+  PyObject* v = get_field(node, name);
   if (!v) return fail(walk_error_from_python(prefix));
   return PyRef::steal(v);
 }
@@ -194,7 +222,7 @@ std::optional<std::string> str_value(PyObject* obj) {
 }
 
 Result<std::string> req_text(PyObject* node, PyObject* name) {
-  PyObject* v = PyObject_GetAttr(node, name);
+  PyObject* v = get_field(node, name);
   if (!v) return fail(walk_error_from_python("Failed to get attribute '" + attr_name_text(name) + "': "));
   PyRef ref = PyRef::steal(v);
   if (!PyUnicode_Check(v)) {
@@ -213,7 +241,7 @@ std::optional<std::string> opt_text(PyObject* node, PyObject* name) {
 }
 
 Result<int64_t> req_int(PyObject* node, PyObject* name) {
-  PyObject* v = PyObject_GetAttr(node, name);
+  PyObject* v = get_field(node, name);
   if (!v) return fail(walk_error_from_python("Failed to get attribute '" + attr_name_text(name) + "': "));
   PyRef ref = PyRef::steal(v);
   long long x = PyLong_AsLongLong(v);

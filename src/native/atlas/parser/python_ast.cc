@@ -22,6 +22,20 @@ constexpr const char* kTarget = "norvo_atlas::parser::python_ast";
 
 // Holds the interpreter lock for its lifetime when the thread did not hold it
 // already; a thread that holds it is left alone.
+// Disables the cycle collector for its lifetime, restoring the caller's setting.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 class GilGuard {
  public:
   GilGuard() {
@@ -168,6 +182,10 @@ Result<ParseResult> PythonAstParser::parse_file(const std::filesystem::path& pat
     std::string_view code = *text;
     if (code.starts_with("\xEF\xBB\xBF")) code.remove_prefix(3);
     PyRef source = PyRef::steal(PyUnicode_DecodeUTF8(code.data(), static_cast<Py_ssize_t>(code.size()), nullptr));
+    // Syntax trees hold no reference cycles and are freed by reference counts
+    // alone, so the cycle collector is paused while one is built and walked:
+    // its passes over the young nodes were a tenth of a scan's time.
+    GcPause gc_pause;
     PyRef module;
     if (source) module = PyRef::steal(PyObject_CallOneArg(parse.get(), source.get()));
     if (!module) {
