@@ -50,12 +50,19 @@ CallGraph CallGraph::build(std::vector<storage::CallEdge> rows) {
   pairs.reserve(g.rows_.size());
   for (const auto& r : g.rows_) pairs.emplace_back(r.caller_qualified_name, r.callee_qualified_name);
   g.graph_ = NameGraph::build(pairs);
+  // A row where the name is the caller says where that code lives; a row where
+  // it is only called says where its caller lives, so it counts only for
+  // names that never call anything.
   g.first_row_.assign(g.graph_.size(), kNoRow);
+  std::vector<uint32_t> first_as_callee(g.graph_.size(), kNoRow);
   for (uint32_t i = 0; i < g.rows_.size(); ++i) {
-    for (const std::string* s : {&g.rows_[i].caller_qualified_name, &g.rows_[i].callee_qualified_name}) {
-      uint32_t id = *g.graph_.id(*s);
-      if (g.first_row_[id] == kNoRow) g.first_row_[id] = i;
-    }
+    uint32_t caller = *g.graph_.id(g.rows_[i].caller_qualified_name);
+    uint32_t callee = *g.graph_.id(g.rows_[i].callee_qualified_name);
+    if (g.first_row_[caller] == kNoRow) g.first_row_[caller] = i;
+    if (first_as_callee[callee] == kNoRow) first_as_callee[callee] = i;
+  }
+  for (size_t id = 0; id < g.first_row_.size(); ++id) {
+    if (g.first_row_[id] == kNoRow) g.first_row_[id] = first_as_callee[id];
   }
   return g;
 }

@@ -40,8 +40,9 @@ class CallGraph {
   // counting stops at `stop_after`.
   size_t transitive_caller_count(std::string_view name, uint32_t max_depth, size_t stop_after) const;
 
-  // The caller_file of the first row (in loaded order) whose caller or callee
-  // is `name`; absent when no row mentions it.
+  // The file of `name`: the caller_file of the first row (in loaded order)
+  // whose caller is `name`, else of the first row whose callee is `name`;
+  // absent when no row mentions it.
   const std::string* first_file_of(std::string_view name) const;
 
  private:
