@@ -20,8 +20,6 @@ namespace {
 
 constexpr const char* kTarget = "norvo_atlas::parser::python_ast";
 
-// Holds the interpreter lock for its lifetime when the thread did not hold it
-// already; a thread that holds it is left alone.
 // Disables the cycle collector for its lifetime, restoring the caller's setting.
 class GcPause {
  public:
@@ -36,6 +34,8 @@ class GcPause {
   bool was_enabled_;
 };
 
+// Holds the interpreter lock for its lifetime when the thread did not hold it
+// already; a thread that holds it is left alone.
 class GilGuard {
  public:
   GilGuard() {
