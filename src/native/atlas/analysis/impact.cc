@@ -49,15 +49,15 @@ CallGraph CallGraph::build(std::vector<storage::CallEdge> rows) {
   std::vector<std::pair<std::string_view, std::string_view>> pairs;
   pairs.reserve(g.rows_.size());
   for (const auto& r : g.rows_) pairs.emplace_back(r.caller_qualified_name, r.callee_qualified_name);
-  g.graph_ = NameGraph::build(pairs);
+  std::vector<std::pair<uint32_t, uint32_t>> ids;
+  g.graph_ = NameGraph::build(pairs, &ids);
   // A row where the name is the caller says where that code lives; a row where
   // it is only called says where its caller lives, so it counts only for
   // names that never call anything.
   g.first_row_.assign(g.graph_.size(), kNoRow);
   std::vector<uint32_t> first_as_callee(g.graph_.size(), kNoRow);
   for (uint32_t i = 0; i < g.rows_.size(); ++i) {
-    uint32_t caller = *g.graph_.id(g.rows_[i].caller_qualified_name);
-    uint32_t callee = *g.graph_.id(g.rows_[i].callee_qualified_name);
+    auto [caller, callee] = ids[i];
     if (g.first_row_[caller] == kNoRow) g.first_row_[caller] = i;
     if (first_as_callee[callee] == kNoRow) first_as_callee[callee] = i;
   }

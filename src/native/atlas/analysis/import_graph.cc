@@ -14,7 +14,8 @@ using Edge = std::pair<uint32_t, uint32_t>;
 
 }  // namespace
 
-NameGraph NameGraph::build(std::span<const std::pair<std::string_view, std::string_view>> edges) {
+NameGraph NameGraph::build(std::span<const std::pair<std::string_view, std::string_view>> edges,
+                           std::vector<Edge>* edge_ids) {
   // Intern in first-seen order, then renumber by name so that id order is
   // name order and sorted adjacency lists come out in name order too.
   std::unordered_map<std::string_view, uint32_t> seen;
@@ -27,10 +28,12 @@ NameGraph NameGraph::build(std::span<const std::pair<std::string_view, std::stri
     if (fresh) first_seen.push_back(s);
     return it->second;
   };
+  // Stored edges come sorted by source, so runs of one source are common.
+  std::string_view last_from;
+  uint32_t last_id = 0;
   for (const auto& [from, to] : edges) {
-    uint32_t a = intern(from);
-    uint32_t b = intern(to);
-    raw.emplace_back(a, b);
+    if (raw.empty() || from != last_from) last_from = from, last_id = intern(from);
+    raw.emplace_back(last_id, intern(to));
   }
 
   std::vector<uint32_t> order(first_seen.size());
@@ -46,6 +49,7 @@ NameGraph NameGraph::build(std::span<const std::pair<std::string_view, std::stri
   for (uint32_t i = 0; i < g.names_.size(); ++i) g.index_.emplace(g.names_[i], i);
 
   for (auto& [a, b] : raw) a = rank[a], b = rank[b];
+  if (edge_ids) *edge_ids = raw;
 
   auto fill = [n = g.names_.size()](std::vector<Edge>& pairs, Adjacency& adj) {
     std::sort(pairs.begin(), pairs.end());

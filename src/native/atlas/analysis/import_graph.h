@@ -35,8 +35,10 @@ class NameGraph {
   enum class Direction : uint8_t { Out, In };
 
   // Builds the graph of `edges` (from, to). The views are read during the
-  // build only; the graph owns copies of the names.
-  static NameGraph build(std::span<const std::pair<std::string_view, std::string_view>> edges);
+  // build only; the graph owns copies of the names. When `edge_ids` is given
+  // it receives the (from, to) ids of every input edge, in input order.
+  static NameGraph build(std::span<const std::pair<std::string_view, std::string_view>> edges,
+                         std::vector<std::pair<uint32_t, uint32_t>>* edge_ids = nullptr);
 
   size_t size() const { return names_.size(); }
   std::optional<uint32_t> id(std::string_view name) const;
