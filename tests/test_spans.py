@@ -1,6 +1,10 @@
 """Atlas.grep_spans, read_span and search_spans: line reading and its errors,
 the byte budget, the security refusal, ranking, merging and snippets."""
+import os
+import re
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -393,3 +397,39 @@ def test_search_span_arguments(project):
         atlas.search_spans(3)
     with pytest.raises(OverflowError):
         atlas.search_spans("x", -1)
+
+
+def test_failures_are_logged_once_per_entry_point_inside_their_spans(project):
+    # Logging is process-wide, so this runs in a child process.
+    project.write("app/a.py", "def lookup():\n    pass\n" + "\n" * 5 + "def later():\n    pass\n")
+    manual_scan(project)
+    project.write("app/a.py", "def lookup():\n    pass\n")
+    code = f"""
+from norvo import norvo_native as nn
+a = nn.Atlas({str(project.root)!r})
+nn.init_logging("info")
+for call in (lambda: a.read_span("a.py", 3, 2), lambda: a.search_spans("later"),
+             lambda: a.grep_spans("x", path_glob="[")):
+    try:
+        call()
+    except Exception:
+        pass
+"""
+    env = {k: v for k, v in os.environ.items() if k != "NORVO_LOG"}
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert proc.returncode == 0, proc.stderr
+    lines = [re.sub(r"\x1b\[[0-9;]*m", "", l).split(" ", 2)[1:] for l in proc.stderr.splitlines()]
+    root = project.root
+    shrunk = f"error=Failed to parse Python file '{root}/app/a.py': Requested span 6-11 produced no content " \
+             "(file may be shorter)"
+    assert [level for level, _ in lines] == ["ERROR"] * 4
+    assert [text for _, text in lines] == [
+        f'read_span{{line_start=3 line_end=2 file_path="a.py"}}: norvo_atlas: '
+        f"error=Failed to parse Python file '{root}/a.py': Invalid span range: 3-2",
+        f'search_spans{{query="later" limit=None}}:read_span{{line_start=6 line_end=11 file_path="app/a.py"}}: '
+        f"norvo_atlas: {shrunk}",
+        f'search_spans{{query="later" limit=None}}: norvo_atlas: {shrunk}',
+        f'grep_spans{{path_glob=Some("[") query="x" limit=None}}: norvo_atlas: '
+        f"error=Failed to walk directory '{root}': Invalid glob pattern '[': "
+        "Pattern syntax error near position 0: invalid range pattern",
+    ]
