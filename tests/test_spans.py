@@ -227,6 +227,16 @@ def test_read_inside_paths_given_in_other_forms(project):
         assert atlas.read_span(arg, 1, 1) == "x = 1\n", arg
 
 
+def test_read_path_with_a_nul_byte_opens_nothing(project):
+    project.write(".env", "SECRET=1\n")
+    project.write("a.py", "x = 1\n")
+    atlas = project.atlas()
+    for arg in [".env\x00.py", "a.py\x00"]:
+        with pytest.raises(OSError) as exc:
+            atlas.read_span(arg, 1, 1)
+        assert str(exc.value) == "I/O error: file name contained an unexpected NUL byte"
+
+
 def test_read_missing_file_and_directory(project):
     project.write("app/a.py", "x = 1\n")
     atlas = project.atlas()

@@ -85,6 +85,11 @@ class LineReader {
 
   // Io with the system's text when the file cannot be opened.
   static Result<LineReader> open(const fs::path& path) {
+    // The system would stop reading the name at a NUL, opening another file
+    // than the one the security policy judged.
+    if (path.native().find('\0') != std::string::npos) {
+      return fail(AtlasError::io("file name contained an unexpected NUL byte"));
+    }
     // Non-blocking so that a FIFO in the tree cannot hang the call; it has no
     // effect on regular files.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
