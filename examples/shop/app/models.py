@@ -1,5 +1,5 @@
 """Request and response models."""
-from pydantic import BaseModel, Field, field_validator
+from pydantic import BaseModel, Field, field_validator, model_validator
 
 
 class User(BaseModel):
@@ -24,6 +24,12 @@ class OrderCreate(BaseModel):
         if not value:
             raise ValueError("an order needs at least one item")
         return value
+
+    @model_validator(mode="after")
+    def note_is_short(self):
+        if self.note is not None and len(self.note) > 500:
+            raise ValueError("the note is longer than 500 characters")
+        return self
 
 
 class OrderOut(BaseModel):

@@ -1,11 +1,27 @@
 """Order endpoints."""
+from typing import Annotated
+
 from fastapi import APIRouter, BackgroundTasks, Depends, HTTPException, Security
+from pydantic import BaseModel, field_validator
 
 from app.core.security import get_admin_user, get_current_user, oauth2_scheme
 from app.models import OrderCreate, OrderOut, User
 from app.services.order_service import OrderService, create_order_service
 
 router = APIRouter(prefix="/orders", tags=["orders"])
+
+OrderServiceDep = Annotated[OrderService, Depends(create_order_service)]
+AdminUser = Annotated[User, Security(get_admin_user, scopes=["orders:write"])]
+
+
+class StatusUpdate(BaseModel):
+    status: str
+    reason: str | None = None
+
+    @field_validator("status", mode="before")
+    @classmethod
+    def normalise_status(cls, value: str) -> str:
+        return value.strip().lower()
 
 
 def send_receipt(order_id: int) -> None:
@@ -41,3 +57,12 @@ def list_orders(token: str = Security(oauth2_scheme),
 async def delete_order(order_id: int, admin: User = Depends(get_admin_user),
                        service: OrderService = Depends(create_order_service)) -> None:
     service.delete_order(order_id)
+
+
+@router.patch("/{order_id}", response_model=OrderOut)
+async def update_order_status(order_id: int, update: StatusUpdate, service: OrderServiceDep,
+                              admin: AdminUser) -> OrderOut:
+    order = service.update_order(order_id, update.status)
+    if order is None:
+        raise HTTPException(status_code=404, detail="Order not found")
+    return order

@@ -3,13 +3,13 @@
 // before extracting definitions, and the artifact dependency fields derived
 // from parameters.
 //
-// The extraction that fills these records (router prefixes, dependency
-// markers, request/response models, pydantic summaries) is a pass of its own
-// that plugs into the module walk through the hooks declared in walkers.h. It
-// does NOT extract anything yet: `params`, `router_prefix`, `fastapi_roles`,
-// `request_models`, `response_models` and the pydantic summaries stay empty
-// until that pass is written. Route paths and decorator tags are extracted
-// already (they belong to the definition walk).
+// The extraction (fastapi.cc) plugs into the module walk through the hooks
+// declared in walkers.h: four pre-passes over module-level statements fill
+// FastapiTables, then each function gets its params, response models, roles
+// and router prefix, each class its roles and, for pydantic models, the
+// fields and validators summaries; a last pass over the finished list sets
+// the request models of route handlers. Everything is read from one file's
+// syntax; the scan links dependencies across files afterwards.
 #pragma once
 
 #include <cstdint>
