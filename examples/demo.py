@@ -26,3 +26,23 @@ for a in atlas.search("order", limit=8):
     print(f"  {a['kind']:<15}{a['qualified_name']}  ({a['file_path']}:{a['line_start']})")
 
 print("\nHealth:", json.dumps(atlas.health()))
+
+print("\nRouters:")
+for r in atlas.analyze_fastapi_router_topology()["routers"]:
+    kind = "app" if r["is_app"] else "router"
+    print(f"  {kind:<7}{r['name']:<40}prefix={r['prefix'] or '-':<28}{len(r['endpoints'])} endpoint(s)"
+          + (f", includes {', '.join(r['includes'])}" if r["includes"] else ""))
+
+report = atlas.analyze_fastapi_scaling()
+print(f"\nScaling review: {len(report['violations'])} finding(s)")
+for v in report["violations"]:
+    print(f"  [{v['severity']}] {v['message']}")
+
+capsule = atlas.fastapi_truth_capsule(method="POST", path="/orders/")
+print("\nTruth capsule for POST /orders/:", ", ".join(sorted(capsule)))
+
+firewall = nn.Firewall(str(root))
+print("\nFirewall:")
+for name in ("requests", "reqeusts", "os.system", "fastapi"):
+    r = firewall.check_import(name)
+    print(f"  {name:<12}{r['status']:<10}{r['reason']}")
