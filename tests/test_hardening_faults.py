@@ -332,8 +332,6 @@ def test_files_that_vanish_or_change_mid_scan(project, monkeypatch):
     assert integrity(project.db_path) == "ok"
 
 
-@pytest.mark.xfail(strict=True, reason="the parser opens a file that turned into a FIFO without O_NONBLOCK and "
-                   "blocks for ever (atlas/parser/python_ast.cc read_file)")
 def test_a_file_turned_into_a_fifo_mid_scan_does_not_hang(project):
     for n in "abc":
         project.write(f"pkg/{n}.py", f"# file {n}\ndef f_{n}():\n    pass\n")

@@ -222,8 +222,7 @@ def test_existing_index_with_loose_bits_is_made_private_on_open(project):
 @pytest.mark.parametrize(
     "mask",
     [
-        pytest.param(0o000, marks=pytest.mark.xfail(
-            strict=True, reason=".norvo is created 0777 & ~umask, world-writable under umask 0 (atlas/atlas.cc)")),
+        0o000,
         0o002,
         0o022,
     ],

@@ -27,9 +27,17 @@ Result<Atlas> Atlas::open(const fs::path& root) {
   a.config_ = load_project_config(a.root_);
   a.db_path_ = a.root_ / ".norvo" / a.config_.atlas.db_filename;
 
-  fs::create_directories(a.db_path_.parent_path(), ec);
+  const fs::path norvo_dir = a.db_path_.parent_path();
+  const bool existed = fs::exists(norvo_dir, ec);
+  fs::create_directories(norvo_dir, ec);
   if (ec) {
     return fail(AtlasError::database("create_dir", "Failed to create .norvo directory: " + os_error_text(ec.value())));
+  }
+  if (!existed) {
+    // Under a permissive umask (0) the index directory would be world-writable,
+    // letting anyone replace the database; take the write bit from others.
+    struct stat st;
+    if (::stat(norvo_dir.c_str(), &st) == 0 && (st.st_mode & S_IWOTH)) ::chmod(norvo_dir.c_str(), st.st_mode & 07775);
   }
   std::string db_text = util::path_text(a.db_path_);
   // Create a new database file private from its first byte, not only after the chmod below.

@@ -57,11 +57,18 @@ class GilGuard {
 
 // The whole file; the text of the I/O error otherwise.
 std::expected<std::string, std::string> read_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a path that became a FIFO or device after discovery must not
+  // block the open; anything but a regular file is refused before reading.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::unexpected(os_error_text(errno));
   std::string data;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::unexpected(std::string("not a regular file"));
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   while (true) {
     ssize_t n = ::read(fd, buf, sizeof buf);
