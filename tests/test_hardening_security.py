@@ -13,12 +13,7 @@ import pytest
 SECRET = "TOPSECRET_4f1c9a"
 
 # Symbolic links are followed when a file is opened, so a link inside the
-# project must be judged by where it leads, not only by its own name. Until
-# the policy check resolves links, these cases read what they must not.
-SYMLINK_LEAK = pytest.mark.xfail(
-    strict=True,
-    reason="links are judged by their own name only (scanner/security.cc, analysis/spans.cc)",
-)
+# project must be judged by where it leads, not only by its own name.
 
 
 @pytest.fixture(autouse=True)
@@ -76,12 +71,12 @@ REFUSED_SPELLINGS = [
     "app/../../outside/data.py",
     "{tmp}/outside/data.py",
     # links inside the project
-    pytest.param("app/env.py", marks=SYMLINK_LEAK),
-    pytest.param("app/key.py", marks=SYMLINK_LEAK),
-    pytest.param("app/sec/tok.py", marks=SYMLINK_LEAK),
-    pytest.param("{root}/app/sec/tok.py", marks=SYMLINK_LEAK),
-    pytest.param("app/out.py", marks=SYMLINK_LEAK),
-    pytest.param("app/outdir/data.py", marks=SYMLINK_LEAK),
+    "app/env.py",
+    "app/key.py",
+    "app/sec/tok.py",
+    "{root}/app/sec/tok.py",
+    "app/out.py",
+    "app/outdir/data.py",
 ]
 
 
@@ -108,19 +103,16 @@ def test_read_span_still_reads_allowed_files_through_other_spellings(hostile, tm
 LINKED_NAMES = {"app/env.py", "app/key.py", "app/out.py", "app/sec/tok.py", "app/outdir/data.py"}
 
 
-@SYMLINK_LEAK
 def test_glob_lists_no_link_to_a_refused_or_outside_file(hostile):
     listed = set(hostile.atlas().glob_python_files("**", 1000))
     assert {"app/main.py", "app/helpers.py"} <= listed
     assert not listed & LINKED_NAMES
 
 
-@SYMLINK_LEAK
 def test_grep_finds_nothing_behind_links(hostile):
     assert hostile.atlas().grep_spans(SECRET, 1000) == []
 
 
-@SYMLINK_LEAK
 def test_scan_indexes_nothing_behind_links(hostile):
     atlas = hostile.atlas()
     result = atlas.scan()
@@ -131,7 +123,6 @@ def test_scan_indexes_nothing_behind_links(hostile):
     assert all(os.path.basename(f["path"]) not in {"key.py", "env.py"} for f in result["failed_files"])
 
 
-@SYMLINK_LEAK
 def test_search_spans_shows_no_snippet_behind_links(hostile):
     atlas = hostile.atlas()
     spans = atlas.search_spans(SECRET, 50) + atlas.search_spans("TOKEN", 50) + atlas.search_spans("DATA", 50)
@@ -167,8 +158,6 @@ def _run_isolated(code: str, timeout: float):
     [
         pytest.param(lambda p: os.mkfifo(p), id="fifo"),
         pytest.param(lambda p: os.symlink("/dev/zero", p),
-                     marks=pytest.mark.xfail(strict=True, reason="read_span reads an endless line to its end "
-                                             "(analysis/spans.cc LineReader)"),
                      id="dev-zero-link"),
     ],
 )

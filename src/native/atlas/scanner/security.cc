@@ -50,6 +50,8 @@ std::string_view extension_of(std::string_view name) {
 
 SecurityPolicy::SecurityPolicy(fs::path project_root, SecurityConfig config)
     : root_(std::move(project_root)), config_(std::move(config)) {
+  std::error_code ec;
+  canonical_root_ = fs::canonical(root_, ec);
   for (const auto& text : config_.denied_file_patterns) {
     Pattern p{text, std::nullopt, {}};
     if (auto g = util::Glob::compile(text)) {
@@ -62,6 +64,23 @@ SecurityPolicy::SecurityPolicy(fs::path project_root, SecurityConfig config)
 }
 
 bool SecurityPolicy::is_path_allowed(const fs::path& path) const {
+  if (!lexically_allowed(path)) return false;
+  // Links are followed when a file is opened, so the file actually reached is
+  // judged too: a link named app/x.py leading to .env must not open .env.
+  // A name holding NUL opens nothing (the openers refuse it); resolving it
+  // would silently cut the name short.
+  if (path.native().find('\0') != std::string::npos) return true;
+  std::error_code ec;
+  const fs::path absolute = path.is_absolute() ? path : root_ / path;
+  const fs::path real = fs::canonical(absolute, ec);
+  if (ec || real == absolute.lexically_normal()) return true;  // nothing to open, or no link on the way
+  const fs::path& root = canonical_root_.empty() ? root_ : canonical_root_;
+  auto [r, p] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
+  if (r != root.end()) return false;  // a link leading out of the project
+  return lexically_allowed(real);
+}
+
+bool SecurityPolicy::lexically_allowed(const fs::path& path) const {
   std::string absolute = path.native().starts_with('/') ? path.native() : (root_ / path).native();
   Parts abs = split(absolute);
   Parts root = split(root_.native());

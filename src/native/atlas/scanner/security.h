@@ -23,15 +23,21 @@ class SecurityPolicy {
   // or relative path matching a denied file pattern. A denied pattern that
   // does not compile refuses every path that reaches it, with a WARN record
   // each time. Never fails.
+  // A path reaching its file through a symbolic link is judged by the link's
+  // target as well, and refused when the target lies outside the project.
   bool is_path_allowed(const std::filesystem::path& path) const;
 
  private:
+  // The rules applied to the path text alone.
+  bool lexically_allowed(const std::filesystem::path& path) const;
+
   struct Pattern {
     std::string text;
     std::optional<util::Glob> glob;
     std::string error;  // the compile error's text when `glob` is empty
   };
   std::filesystem::path root_;
+  std::filesystem::path canonical_root_;  // empty when the root cannot be resolved
   SecurityConfig config_;
   std::vector<Pattern> patterns_;
 };
