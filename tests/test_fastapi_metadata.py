@@ -557,3 +557,117 @@ def test_example_shop_endpoints(tmp_path):
     assert json.loads(validators) == [
         {"name": "not_empty", "kind": "field_validator", "fields": ["items"], "mode": None},
         {"name": "note_is_short", "kind": "model_validator", "fields": [], "mode": "after"}]
+
+
+# ---- through the native driver: roles, parameters, failures, reference counts ----------------------
+
+# The driver fixture builds tests/native/parser_check once per session.
+from test_parser_native import FAKE_PARSE, driver, parse_one, run  # noqa: E402,F401
+
+ROLES = '''
+from fastapi import FastAPI
+app = FastAPI()
+
+@app.get("/")
+def route(a, /, b, *args, c, d=1, **kw): ...
+
+@app.middleware("http")
+async def middleware(request, call_next): ...
+
+@app.on_event("startup")
+@app.on_event("shutdown")
+async def lifespan(): ...
+
+@app.on_event("other")
+def other_event(): ...
+
+@app.get("/double")
+@app.middleware("http")
+def both(self): ...
+
+@app.post
+class RoutedClass:
+    def method(self, x): ...
+'''
+
+
+def test_roles_and_parameter_counts(driver, tmp_path):
+    path = tmp_path / "roles.py"
+    path.write_text(ROLES)
+    defs = {d["name"]: d for d in parse_one(driver, path)["definitions"]}
+    got = {name: (d["fastapi_roles"], d["params"]) for name, d in defs.items()}
+    assert got == {
+        "route": (["route_handler"], 6),   # a, b, *args, c, d, **kw
+        "middleware": (["middleware"], 2),
+        "lifespan": (["lifespan_startup", "lifespan_shutdown"], 0),
+        "other_event": ([], 0),
+        "both": (["route_handler", "middleware"], 1),
+        "RoutedClass": (["route_handler"], 0),
+        "method": ([], 2),
+    }
+
+
+BAD_REPR = FAKE_PARSE + '''
+class RaisingRepr(ast.Name):
+    def __repr__(self):
+        raise ValueError("no repr")
+
+class SurrogateRepr(ast.Name):
+    def __repr__(self):
+        return "\\ud800"
+'''
+
+ARGS = ("ast.arguments(posonlyargs=[], args=[{}], kwonlyargs=[], kw_defaults=[], defaults=[{}])")
+FUNCTION = ("ast.FunctionDef(name='f', lineno=1, decorator_list=[], body=[ast.Pass()], args=" + ARGS + ")")
+DEPENDS = "ast.Call(func=ast.Name(id='Depends'), args=[{}], keywords=[])"
+REPR_FAILURES = [
+    # an annotation, a default, a dependency argument that is not a plain name (the
+    # subclasses of Name count as other expressions)
+    (FUNCTION.format("ast.arg(arg='x', annotation=RaisingRepr(id='T'))", ""),
+     "Failed to get repr for expression: ValueError: no repr"),
+    (FUNCTION.format("ast.arg(arg='x')", "RaisingRepr(id='d')"),
+     "Failed to get repr for expression: ValueError: no repr"),
+    (FUNCTION.format("ast.arg(arg='x')", DEPENDS.format("RaisingRepr(id='g')")),
+     "Failed to get repr for expression: ValueError: no repr"),
+    (FUNCTION.format("ast.arg(arg='x', annotation=SurrogateRepr(id='T'))", ""),
+     "Failed to extract string from repr: UnicodeEncodeError: "),
+    # the alias pre-pass reads the marker's argument before any definition
+    ("ast.Assign(targets=[ast.Name(id='Alias')], lineno=1, value=ast.Subscript(value=ast.Name(id='Annotated'), "
+     "slice=ast.Tuple(elts=[ast.Name(id='T'), " + DEPENDS.format("ast.Lambda()") + "])))",
+     "Failed to get repr for expression: TypeError: "),
+]
+
+
+def test_failing_repr_ends_the_parse(driver, tmp_path):
+    paths = []
+    for i, (statement, _) in enumerate(REPR_FAILURES):
+        paths.append(tmp_path / f"t{i}.py")
+        paths[-1].write_text(f"ast.Module(type_ignores=[], body=[{statement}])")
+    # A lambda node without its fields still has the generic repr; make that one fail too.
+    code = BAD_REPR + "\nast.Lambda.__repr__ = lambda self: 5\n"
+    files = run(driver, "--python", code, *paths)["files"]
+    for outcome, (_, message) in zip(files, REPR_FAILURES):
+        assert not outcome["ok"]
+        assert (outcome["error"]["kind"], outcome["error"]["path"]) == ("ParseFailed", "")
+        assert outcome["error"]["message"].startswith(message), outcome["error"]["message"]
+
+
+def test_repeated_parses_release_every_reference(driver, tmp_path):
+    """Allocated interpreter blocks and tracked objects stay flat across rounds
+    of parsing FastAPI-heavy files, on success and on repr failures."""
+    files = []
+    for name, text in (("routes.py", ROUTERS), ("deps.py", DEPENDENCIES), ("models.py", MODELS),
+                       ("pyd.py", PYDANTIC), ("roles.py", ROLES)):
+        files.append(tmp_path / name)
+        files[-1].write_text(text)
+    files += sorted(SHOP.rglob("*.py"))
+    for i, (statement, _) in enumerate(REPR_FAILURES[:4]):
+        files.append(tmp_path / f"bad{i}.py")
+        files[-1].write_text(f"ast.Module(type_ignores=[], body=[{statement}])")
+    dispatch = BAD_REPR.replace("import ast\n", "import ast\n_real = ast.parse\n", 1).replace(
+        "return eval(source)", "return eval(source) if source.startswith('ast.') else _real(source)")
+    out = run(driver, "--python", dispatch, "--leak", 6, *files)
+    assert out["ok"] > 0 and out["failed"] > 0
+    settled = out["blocks"][1:]
+    assert max(settled) - min(settled) <= 10, out["blocks"]
+    assert len(set(out["gc_objects"][1:])) == 1, out["gc_objects"]
