@@ -360,3 +360,35 @@ def test_db_filename_cannot_reach_outside_the_index_directory(project, tmp_path,
     assert sorted(p.name for p in tmp_path.iterdir()) == ["project", "victim"]
     if atlas is not None:
         assert os.path.dirname(atlas.health()["db_path"]) == str(project.root / ".norvo")
+
+
+@pytest.mark.xfail(strict=True, reason="the index file is opened and chmod-ed through a symbolic link shipped in "
+                   ".norvo (atlas/atlas.cc: SQLITE_OPEN_NOFOLLOW, no chmod through links)")
+def test_an_index_file_that_is_a_link_is_never_followed(project, tmp_path):
+    # A repository can carry .norvo/atlas.sqlite as a link to any file of the
+    # user who opens it: it must not be chmod-ed, nor, if it is some other
+    # SQLite database, filled with the index schema.
+    victim = tmp_path / "notes.txt"
+    victim.write_text("data\n")
+    os.chmod(victim, 0o644)
+    foreign = tmp_path / "foreign.sqlite"
+    import sqlite3
+
+    with sqlite3.connect(foreign) as db:
+        db.execute("CREATE TABLE mine (x)")
+    os.chmod(foreign, 0o644)
+    (project.root / ".norvo").mkdir()
+    for target in (victim, foreign):
+        link = project.root / ".norvo" / "atlas.sqlite"
+        if link.is_symlink():
+            link.unlink()
+        os.symlink(target, link)
+        try:
+            project.atlas()
+        except RuntimeError:
+            pass
+    assert stat.S_IMODE(os.stat(victim).st_mode) == 0o644
+    assert victim.read_text() == "data\n"
+    assert stat.S_IMODE(os.stat(foreign).st_mode) == 0o644
+    with sqlite3.connect(foreign) as db:
+        assert [r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type='table'")] == ["mine"]
