@@ -361,3 +361,64 @@ def test_a_file_turned_into_a_fifo_mid_scan_does_not_hang(project):
         child.communicate()
         pytest.fail("the scan blocked on a FIFO")
     assert out.strip() == "done 1 2", err
+
+
+# ---- configuration and ignore files that never end ----------------------------------------
+
+ENDLESS_READ = """
+    import resource, sys
+    # A reader that slurps an endless file must hit this wall, not the machine's.
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    from norvo import norvo_native as n
+    root = sys.argv[1]
+    a = n.Atlas(root)
+    fw = n.Firewall(root)
+    fw.get_policy_info()
+    print(a.glob_python_files("**", 5))
+    try:
+        a.fastapi_scaling_policy()
+    except ValueError:
+        pass
+    print("done")
+"""
+
+ENDLESS_FILES = [".norvo/config.toml", ".norvo/firewall.yaml", ".norvo/fastapi_scaling.yaml", ".norvoignore",
+                 "lib/.norvoignore", ".gitignore", "lib/.gitignore", ".ignore"]
+# Readers that open blocking (a FIFO hangs them) or read without a bound.
+KNOWN_ENDLESS = {
+    (".norvo/config.toml", "fifo"): "core/config.cc load_project_config: ifstream blocks on a FIFO",
+    (".norvo/config.toml", "dev-zero"): "core/config.cc load_project_config: reads a device without end",
+    (".norvoignore", "fifo"): "atlas/scanner/filter.cc read_file: fopen blocks on a FIFO",
+    (".norvoignore", "dev-zero"): "atlas/scanner/filter.cc read_file: reads a device without end",
+    ("lib/.norvoignore", "fifo"): "atlas/scanner/gitignore.cc read_all: opens without O_NONBLOCK",
+    (".gitignore", "fifo"): "atlas/scanner/gitignore.cc read_all: opens without O_NONBLOCK",
+    ("lib/.gitignore", "fifo"): "atlas/scanner/gitignore.cc read_all: opens without O_NONBLOCK",
+    (".ignore", "fifo"): "atlas/scanner/gitignore.cc read_all: opens without O_NONBLOCK",
+}
+ENDLESS_CASES = [
+    pytest.param(name, kind, id=f"{name}-{kind}",
+                 marks=[pytest.mark.xfail(strict=True, reason=KNOWN_ENDLESS[name, kind])]
+                 if (name, kind) in KNOWN_ENDLESS else [])
+    for name in ENDLESS_FILES for kind in ("fifo", "dev-zero")
+]
+
+
+@pytest.mark.parametrize("name, kind", ENDLESS_CASES)
+def test_endless_configuration_and_ignore_files(project, name, kind):
+    project.write("lib/a.py", "x = 1\n")
+    (project.root / ".norvo").mkdir(exist_ok=True)
+    (project.root / ".git").mkdir(exist_ok=True)
+    path = project.root / name
+    if kind == "fifo":
+        os.mkfifo(path)
+    else:
+        os.symlink("/dev/zero", path)
+    child = python(ENDLESS_READ, project.root)
+    try:
+        out, err = child.communicate(timeout=8)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        pytest.fail(f"reading {name} as a {kind} did not return")
+    assert child.returncode == 0, err[-2000:]
+    assert out.splitlines() == ["['lib/a.py']", "done"], out
