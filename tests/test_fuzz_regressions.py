@@ -64,6 +64,8 @@ SHORT_RUNS = {"python_sources": 30, "config_toml": 80}
 
 @pytest.mark.skipif(importlib.util.find_spec("atheris") is None,
                     reason="atheris is not installed (pip install atheris); the corpus replay still runs")
+@pytest.mark.skipif(bool(os.environ.get("NORVO_SANITIZED")),
+                    reason="under the sanitizers the corpus replay runs; fuzzing is for the instrumented clang build")
 @pytest.mark.parametrize("target", TARGETS)
 def test_short_fuzz_run(target, tmp_path):
     seconds = os.environ.get("NORVO_FUZZ_SECONDS")
