@@ -65,6 +65,7 @@ std::expected<std::string, std::string> read_file(const std::filesystem::path& p
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
+    if (S_ISDIR(st.st_mode)) return std::unexpected(os_error_text(EISDIR));
     return std::unexpected(std::string("not a regular file"));
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
