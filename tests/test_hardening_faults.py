@@ -388,16 +388,7 @@ ENDLESS_READ = """
 ENDLESS_FILES = [".norvo/config.toml", ".norvo/firewall.yaml", ".norvo/fastapi_scaling.yaml", ".norvoignore",
                  "lib/.norvoignore", ".gitignore", "lib/.gitignore", ".ignore"]
 # Readers that open blocking (a FIFO hangs them) or read without a bound.
-KNOWN_ENDLESS = {
-    (".norvo/config.toml", "fifo"): "core/config.cc load_project_config: ifstream blocks on a FIFO",
-    (".norvo/config.toml", "dev-zero"): "core/config.cc load_project_config: reads a device without end",
-    (".norvoignore", "fifo"): "atlas/scanner/filter.cc read_file: fopen blocks on a FIFO",
-    (".norvoignore", "dev-zero"): "atlas/scanner/filter.cc read_file: reads a device without end",
-    ("lib/.norvoignore", "fifo"): "atlas/scanner/gitignore.cc read_all: opens without O_NONBLOCK",
-    (".gitignore", "fifo"): "atlas/scanner/gitignore.cc read_all: opens without O_NONBLOCK",
-    ("lib/.gitignore", "fifo"): "atlas/scanner/gitignore.cc read_all: opens without O_NONBLOCK",
-    (".ignore", "fifo"): "atlas/scanner/gitignore.cc read_all: opens without O_NONBLOCK",
-}
+KNOWN_ENDLESS: dict = {}
 ENDLESS_CASES = [
     pytest.param(name, kind, id=f"{name}-{kind}",
                  marks=[pytest.mark.xfail(strict=True, reason=KNOWN_ENDLESS[name, kind])]

@@ -1,6 +1,8 @@
 // Strict TOML mapping of config.toml onto ProjectConfig with per-key defaults.
 #include "core/config.h"
 
+#include "core/file_read.h"
+
 #include <fstream>
 #include <sstream>
 
@@ -130,16 +132,9 @@ std::optional<ProjectConfig> parse_project_config(std::string_view text) {
 }
 
 ProjectConfig load_project_config(const std::filesystem::path& project_root) {
-  std::filesystem::path file = project_root / ".norvo" / "config.toml";
-  std::error_code ec;
-  (void)std::filesystem::status(file, ec);
-  if (ec) return {};
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) return {};
-  return parse_project_config(buf.str()).value_or(ProjectConfig{});
+  auto text = read_regular_file(project_root / ".norvo" / "config.toml");
+  if (!text) return {};
+  return parse_project_config(*text).value_or(ProjectConfig{});
 }
 
 }  // namespace norvo

@@ -1,6 +1,8 @@
 // The ignore filter and the discovery loop over the walker's entries.
 #include "atlas/scanner/filter.h"
 
+#include "core/file_read.h"
+
 #include <sys/stat.h>
 
 #include <optional>
@@ -19,18 +21,7 @@ namespace {
 constexpr const char* kFilterTarget = "norvo_atlas::scanner::filter";
 constexpr const char* kWalkerTarget = "norvo_atlas::scanner::walker";
 
-std::optional<std::string> read_file(const fs::path& file) {
-  std::FILE* f = std::fopen(file.c_str(), "rb");
-  if (!f) return std::nullopt;
-  std::string out;
-  char buf[8192];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  bool bad = std::ferror(f) != 0;
-  std::fclose(f);
-  if (bad) return std::nullopt;
-  return out;
-}
+std::optional<std::string> read_file(const fs::path& file) { return read_regular_file(file); }
 
 // Splits a path into its normal components as text: empty and "." parts
 // are dropped, so "a//./b/" gives a, b.

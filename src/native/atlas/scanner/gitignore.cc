@@ -3,6 +3,8 @@
 // so that a tree is ignored here exactly where `git check-ignore` says so.
 #include "atlas/scanner/gitignore.h"
 
+#include "core/file_read.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -206,32 +208,7 @@ void trim_trailing_spaces(std::string& line) {
   if (last_space != std::string::npos) line.resize(last_space);
 }
 
-std::optional<std::string> read_all(const fs::path& file) {
-  int fd;
-  do {
-    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  std::string out;
-  char buf[8192];
-  while (true) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return out;
-}
+std::optional<std::string> read_all(const fs::path& file) { return read_regular_file(file); }
 
 // ---- git configuration ------------------------------------------------------
 
