@@ -27,8 +27,8 @@ Status extract_calls(AstContext& cx, const ListView& body, std::vector<CallSite>
 std::string callee_text(const AstContext& cx, PyObject* func, bool* is_attribute);
 
 // ---- FastAPI/pydantic hooks (fastapi.cc) -------------------------------------
-// Not yet extracting anything: each hook below is a placeholder that leaves
-// its tables and fields empty; the metadata pass will fill them in.
+// Called by the definition walk; they fill the per-file tables first, then
+// each definition's FastAPI and pydantic fields.
 
 // Pre-passes over module-level statements: router prefixes, included
 // prefixes, Annotated dependency aliases, OAuth2 scheme variables.
