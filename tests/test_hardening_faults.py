@@ -410,7 +410,7 @@ def test_endless_configuration_and_ignore_files(project, name, kind):
     asan = os.environ.get("ASAN_OPTIONS", "")
     child = python(ENDLESS_READ, project.root, env={"ASAN_OPTIONS": f"{asan}:hard_rss_limit_mb=2048".lstrip(":")})
     try:
-        out, err = child.communicate(timeout=8)
+        out, err = child.communicate(timeout=6)
     except subprocess.TimeoutExpired:
         child.kill()
         child.communicate()
