@@ -341,8 +341,6 @@ class project_db:
 # ---- the index location named by config.toml ---------------------------------------------
 
 
-@pytest.mark.xfail(strict=True, reason="db_filename is joined unchecked: a project's config.toml makes the module "
-                   "create directories and chmod files outside .norvo (atlas/atlas.cc)")
 @pytest.mark.parametrize("name", ["../../victim/notes.txt", "{tmp}/victim/notes.txt", "../../made/by/config/x.sqlite"])
 def test_db_filename_cannot_reach_outside_the_index_directory(project, tmp_path, name):
     victim = tmp_path / "victim"
@@ -362,8 +360,6 @@ def test_db_filename_cannot_reach_outside_the_index_directory(project, tmp_path,
         assert os.path.dirname(atlas.health()["db_path"]) == str(project.root / ".norvo")
 
 
-@pytest.mark.xfail(strict=True, reason="the index file is opened and chmod-ed through a symbolic link shipped in "
-                   ".norvo (atlas/atlas.cc: SQLITE_OPEN_NOFOLLOW, no chmod through links)")
 def test_an_index_file_that_is_a_link_is_never_followed(project, tmp_path):
     # A repository can carry .norvo/atlas.sqlite as a link to any file of the
     # user who opens it: it must not be chmod-ed, nor, if it is some other

@@ -25,7 +25,15 @@ Result<Atlas> Atlas::open(const fs::path& root) {
                                         "Failed to resolve project root: " + os_error_text(ec.value())));
   }
   a.config_ = load_project_config(a.root_);
-  a.db_path_ = a.root_ / ".norvo" / a.config_.atlas.db_filename;
+  std::string_view name = a.config_.atlas.db_filename;
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    // Only a plain file name: a project's own settings must not make the
+    // index (and its chmod) land anywhere outside .norvo.
+    NLOG_WARN("norvo_atlas", "Invalid db_filename; using atlas.sqlite", {"db_filename", util::utf8_lossy(name)});
+    name = "atlas.sqlite";
+  }
+  a.db_path_ = a.root_ / ".norvo" / std::string(name);
 
   const fs::path norvo_dir = a.db_path_.parent_path();
   const bool existed = fs::exists(norvo_dir, ec);
@@ -41,14 +49,21 @@ Result<Atlas> Atlas::open(const fs::path& root) {
   }
   std::string db_text = util::path_text(a.db_path_);
   // Create a new database file private from its first byte, not only after the chmod below.
-  int fd = ::open(a.db_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int fd = ::open(a.db_path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd >= 0) ::close(fd);
   a.db_ = NORVO_TRY(sqlite::Db::open(a.db_path_.native(), 5000));
 
-  int rc;
-  do {
-    rc = ::chmod(a.db_path_.c_str(), 0600);
-  } while (rc != 0 && errno == EINTR);
+  // Through a descriptor that refuses links, so a shipped link is never chmod-ed.
+  int rc = -1;
+  int pfd = ::open(a.db_path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (pfd >= 0) {
+    do {
+      rc = ::fchmod(pfd, 0600);
+    } while (rc != 0 && errno == EINTR);
+    int err = errno;
+    ::close(pfd);
+    errno = err;
+  }
   if (rc == 0) {
     NLOG_DEBUG("norvo_atlas", "Set secure permissions (600) on database file", {"path", db_text});
   } else {

@@ -77,7 +77,48 @@ bool section(const toml::table& root, std::string_view name, const toml::table*&
 
 }  // namespace
 
+namespace {
+// TOML allows bytes above 0x7F only inside strings and comments. The system's
+// TOML reader reaches undefined behaviour on some of them elsewhere, so such a
+// document is rejected before it is handed over (it is invalid anyway). A
+// quote opens a string only where TOML lets one stand: at a line start or
+// after one of = [ { , . (spaces between).
+bool non_ascii_outside_strings(std::string_view d) {
+  size_t i = 0, n = d.size();
+  unsigned char prev = '\n';
+  while (i < n) {
+    unsigned char c = static_cast<unsigned char>(d[i]);
+    if (c >= 0x80) return true;
+    if (c == '#') {
+      size_t j = d.find('\n', i);
+      i = j == std::string_view::npos ? n : j;
+      continue;
+    }
+    if ((c == '"' || c == '\'') && std::string_view("\n=[{,.").find(static_cast<char>(prev)) != std::string_view::npos) {
+      std::string close = d.substr(i, 3) == std::string(3, static_cast<char>(c)) ? std::string(3, static_cast<char>(c))
+                                                                                 : std::string(1, static_cast<char>(c));
+      size_t j = i + close.size();
+      while (j < n) {
+        if (c == '"' && d[j] == '\\') {
+          j += 2;
+          continue;
+        }
+        if (d.substr(j, close.size()) == close || (close.size() == 1 && d[j] == '\n')) break;
+        ++j;
+      }
+      i = j + close.size();
+      prev = c;
+      continue;
+    }
+    if (c != ' ' && c != '\t' && c != '\r') prev = c;
+    ++i;
+  }
+  return false;
+}
+}  // namespace
+
 std::optional<ProjectConfig> parse_project_config(std::string_view text) {
+  if (non_ascii_outside_strings(text)) return std::nullopt;
   toml::parse_result parsed = toml::parse(text);
   if (!parsed) return std::nullopt;
   const toml::table& root = parsed.table();

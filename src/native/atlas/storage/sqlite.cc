@@ -99,7 +99,7 @@ Db::~Db() {
 
 Result<Db> Db::open(const std::string& path, int busy_timeout_ms) {
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
                            nullptr);
   Db db(raw);  // closes on every path, even a failed open
   if (rc != SQLITE_OK) return fail(db_error(raw, "open"));
