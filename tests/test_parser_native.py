@@ -8,7 +8,6 @@ import hashlib
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -17,26 +16,13 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
-SANITIZE = os.environ.get("NORVO_SANITIZE", "OFF").upper() in ("1", "ON", "TRUE", "YES")
-BUILD = REPO / "build" / ("parser-check-asan" if SANITIZE else "parser-check")
 # The embedded interpreter keeps memory until exit by design; only errors count.
 ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "detect_leaks=0"))
 
 
 @pytest.fixture(scope="session")
-def driver():
-    if not shutil.which("cmake") or not shutil.which("ninja"):
-        pytest.skip("cmake and ninja are needed to build the native driver")
-    configure = [
-        "cmake", "-S", str(REPO / "tests" / "native"), "-B", str(BUILD), "-G", "Ninja",
-        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", f"-DPython_EXECUTABLE={sys.executable}",
-        f"-DNORVO_SANITIZE={'ON' if SANITIZE else 'OFF'}",
-    ]
-    for cmd in (configure, ["cmake", "--build", str(BUILD), "--target", "parser_check"]):
-        done = subprocess.run(cmd, capture_output=True, text=True)
-        if done.returncode != 0:
-            pytest.fail(f"{' '.join(cmd)} failed:\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}")
-    return BUILD / "parser_check"
+def driver(native_drivers):
+    return native_drivers / "parser_check"
 
 
 def run(driver, *args, stderr=False):

@@ -5,9 +5,7 @@ Python reaches the policy through the candidate files of glob_python_files
 paths and invalid patterns, runs through the native driver in
 tests/native/security.
 """
-import os
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -97,22 +95,8 @@ def test_invalid_denied_pattern_refuses_everything_and_warns_per_check(tmp_path)
 
 
 @pytest.fixture(scope="session")
-def security_check():
-    """Path of the policy driver, built once per session unless NORVO_SECURITY_CHECK names one."""
-    if os.environ.get("NORVO_SECURITY_CHECK"):
-        return Path(os.environ["NORVO_SECURITY_CHECK"])
-    cmake = shutil.which("cmake")
-    if cmake is None:
-        pytest.skip("cmake is needed to build the native policy driver")
-    build = ROOT / "build" / "security-check"
-    configure = [cmake, "-S", str(ROOT / "tests" / "native" / "security"), "-B", str(build)]
-    if shutil.which("ninja") and not (build / "CMakeCache.txt").exists():
-        configure += ["-G", "Ninja"]
-    configure.append(f"-DNORVO_SANITIZE={os.environ.get('NORVO_SANITIZE', 'OFF')}")
-    for cmd in (configure, [cmake, "--build", str(build), "--target", "security_check"]):
-        proc = subprocess.run(cmd, capture_output=True, text=True)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-    return build / "security_check"
+def security_check(native_drivers):
+    return native_drivers / "security_check"
 
 
 def run_policy(driver, setup, paths):

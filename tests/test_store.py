@@ -4,7 +4,6 @@ where they are not reachable from Python yet."""
 import calendar
 import json
 import os
-import shutil
 import sqlite3
 import subprocess
 import time
@@ -117,22 +116,8 @@ def test_database_failure_surfaces_as_runtime_error(project, method):
 
 
 @pytest.fixture(scope="session")
-def store_check():
-    """Path of the store driver, built once per session unless NORVO_STORE_CHECK names one."""
-    if os.environ.get("NORVO_STORE_CHECK"):
-        return Path(os.environ["NORVO_STORE_CHECK"])
-    cmake = shutil.which("cmake")
-    if cmake is None:
-        pytest.skip("cmake is needed to build the native store driver")
-    build = ROOT / "build" / "store-check"
-    configure = [cmake, "-S", str(ROOT / "tests" / "native" / "store"), "-B", str(build)]
-    if shutil.which("ninja") and not (build / "CMakeCache.txt").exists():
-        configure += ["-G", "Ninja"]
-    configure.append(f"-DNORVO_SANITIZE={os.environ.get('NORVO_SANITIZE', 'OFF')}")
-    for cmd in (configure, [cmake, "--build", str(build), "--target", "store_check"]):
-        proc = subprocess.run(cmd, capture_output=True, text=True)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
-    return build / "store_check"
+def store_check(native_drivers):
+    return native_drivers / "store_check"
 
 
 class Store:

@@ -1,6 +1,8 @@
 // UTF-8 checks follow the Unicode "maximal subpart" rule for replacements.
 #include "util/text.h"
 
+#include <utf8proc.h>
+
 namespace norvo::util {
 
 namespace {
@@ -100,6 +102,37 @@ std::string_view trim(std::string_view s) {
   while (!s.empty() && is_ws(s, 0, true, len)) s.remove_prefix(len);
   while (!s.empty() && is_ws(s, s.size() - 1, false, len)) s.remove_suffix(len);
   return s;
+}
+
+std::string lower_full(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  auto* p = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
+  auto left = static_cast<utf8proc_ssize_t>(s.size());
+  while (left > 0) {
+    if (*p < 0x80) {
+      auto c = static_cast<char>(*p);
+      out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+      ++p, --left;
+      continue;
+    }
+    utf8proc_int32_t cp = 0;
+    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
+    if (n <= 0) {
+      out += static_cast<char>(*p);
+      ++p, --left;
+      continue;
+    }
+    if (cp == 0x130) {
+      out += "i\xCC\x87";  // the one unconditional lower case longer than one character
+    } else {
+      utf8proc_uint8_t buf[4];
+      utf8proc_ssize_t m = utf8proc_encode_char(utf8proc_tolower(cp), buf);
+      out.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(m));
+    }
+    p += n, left -= n;
+  }
+  return out;
 }
 
 }  // namespace norvo::util

@@ -16,6 +16,10 @@ std::string utf8_lossy(std::string_view bytes);
 // A path as display text: its bytes, invalid UTF-8 replaced by U+FFFD.
 std::string path_text(const std::filesystem::path& p);
 
+// Unicode lower case of UTF-8 text: simple mappings per code point, plus the
+// full mapping of U+0130 ("i" + U+0307). Invalid bytes are copied through.
+std::string lower_full(std::string_view s);
+
 // Whitespace trimming (ASCII and Unicode White_Space).
 std::string_view trim(std::string_view s);
 

@@ -2,7 +2,7 @@
 // then the minimum-confidence filter.
 #include "atlas/analysis/patterns.h"
 
-#include <utf8proc.h>
+#include "util/text.h"
 
 #include <algorithm>
 #include <array>
@@ -34,39 +34,6 @@ constexpr std::array<std::string_view, 4> kServiceSuffixes = {"service", "manage
 // Matched against lowered names, so the camel-case hint is tested lowered too.
 constexpr std::array<std::string_view, 4> kSingletonHints = {"get_instance", "instance", "_instance", "getinstance"};
 
-// Unicode lower-case mapping. Per code point the simple mapping is the full
-// one except for U+0130, whose full lower case is "i" + U+0307. Bytes that are
-// not valid UTF-8 are copied through.
-std::string lowered(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  auto* p = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
-  utf8proc_ssize_t left = static_cast<utf8proc_ssize_t>(s.size());
-  while (left > 0) {
-    if (*p < 0x80) {
-      char c = static_cast<char>(*p);
-      out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-      ++p, --left;
-      continue;
-    }
-    utf8proc_int32_t cp = 0;
-    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
-    if (n <= 0) {
-      out += static_cast<char>(*p);
-      ++p, --left;
-      continue;
-    }
-    if (cp == 0x130) {
-      out += "i\xCC\x87";
-    } else {
-      utf8proc_uint8_t buf[4];
-      utf8proc_ssize_t m = utf8proc_encode_char(utf8proc_tolower(cp), buf);
-      out.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(m));
-    }
-    p += n, left -= n;
-  }
-  return out;
-}
 
 bool contains(std::string_view hay, std::string_view needle) { return hay.find(needle) != std::string_view::npos; }
 
@@ -131,7 +98,7 @@ Grouping module_grouping(const std::vector<Artifact>& artifacts) {
 std::vector<std::string> member_names(const Group& g) {
   std::vector<std::string> names;
   names.reserve(g.members.size());
-  for (const Artifact* a : g.members) names.push_back(lowered(a->symbol_name));
+  for (const Artifact* a : g.members) names.push_back(util::lower_full(a->symbol_name));
   return names;
 }
 
@@ -140,7 +107,7 @@ std::vector<std::string> distinct_member_names(const Group& g) {
   std::vector<std::string> names;
   std::unordered_set<std::string> seen;
   for (const Artifact* a : g.members) {
-    std::string n = lowered(a->symbol_name);
+    std::string n = util::lower_full(a->symbol_name);
     if (seen.insert(n).second) names.push_back(std::move(n));
   }
   return names;
@@ -213,7 +180,7 @@ void module_crud_pass(const Grouping& modules, std::vector<DetectedPattern>& out
 
 void repository_pass(const Grouping& classes, std::vector<DetectedPattern>& out) {
   for (const Group& g : classes.groups()) {
-    double base = contains_any(lowered(g.key), kRepositoryClassHints) ? 0.4 : 0.0;
+    double base = contains_any(util::lower_full(g.key), kRepositoryClassHints) ? 0.4 : 0.0;
     std::vector<std::string> names = distinct_member_names(g);
     int hits = 0;
     for (std::string_view hint : kRepositoryMethodHints) {
@@ -228,7 +195,7 @@ void repository_pass(const Grouping& classes, std::vector<DetectedPattern>& out)
 
 void factory_pass(const Grouping& classes, std::vector<DetectedPattern>& out) {
   for (const Group& g : classes.groups()) {
-    double base = contains_any(lowered(g.key), kFactoryClassHints) ? 0.5 : 0.0;
+    double base = contains_any(util::lower_full(g.key), kFactoryClassHints) ? 0.5 : 0.0;
     std::vector<std::string> names = distinct_member_names(g);
     int hits = 0;
     for (std::string_view prefix : kFactoryMethodPrefixes) {
@@ -245,7 +212,7 @@ void factory_pass(const Grouping& classes, std::vector<DetectedPattern>& out) {
 
 void service_layer_pass(const Grouping& classes, std::vector<DetectedPattern>& out) {
   for (const Group& g : classes.groups()) {
-    std::string key = lowered(g.key);
+    std::string key = util::lower_full(g.key);
     bool suffixed = std::any_of(kServiceSuffixes.begin(), kServiceSuffixes.end(),
                                 [&](std::string_view s) { return key.ends_with(s); });
     size_t n = g.members.size();

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <array>
@@ -293,19 +292,19 @@ bool contains(std::string_view hay, std::string_view needle) { return hay.find(n
 // The points of one index candidate against the lower-cased query `ql`.
 float candidate_points(const Artifact& a, const std::string& ql, const CallGraph* calls) {
   float x = 0.0f;
-  std::string name = lower_full(a.symbol_name);
+  std::string name = util::lower_full(a.symbol_name);
   if (name == ql) x += 3.0f;
   else if (contains(name, ql)) x += 1.5f;
-  std::string qualified = lower_full(a.qualified_name);
+  std::string qualified = util::lower_full(a.qualified_name);
   if (qualified == ql) x += 2.0f;
   else if (contains(qualified, ql)) x += 1.0f;
-  if (contains(lower_full(a.module_path), ql)) x += 0.75f;
-  if (contains(lower_full(a.file_path), ql)) x += 0.5f;
-  if (a.feature && contains(lower_full(*a.feature), ql)) x += 0.75f;
-  if (a.route_path && contains(lower_full(*a.route_path), ql)) x += 1.5f;
-  if (a.http_method && contains(lower_full(*a.http_method), ql)) x += 0.5f;
+  if (contains(util::lower_full(a.module_path), ql)) x += 0.75f;
+  if (contains(util::lower_full(a.file_path), ql)) x += 0.5f;
+  if (a.feature && contains(util::lower_full(*a.feature), ql)) x += 0.75f;
+  if (a.route_path && contains(util::lower_full(*a.route_path), ql)) x += 1.5f;
+  if (a.http_method && contains(util::lower_full(*a.http_method), ql)) x += 0.5f;
   for (const auto& tag : a.tags) {
-    if (contains(lower_full(tag), ql)) x += 0.25f;
+    if (contains(util::lower_full(tag), ql)) x += 0.25f;
   }
   switch (a.kind) {
     case ArtifactKind::Endpoint: x += 0.5f; break;
@@ -328,7 +327,7 @@ Result<std::vector<Span>> rank_spans(Atlas& atlas, std::string_view query, uint6
   std::string_view trimmed = util::trim(query);
   if (trimmed.empty() || limit == 0) return std::vector<Span>{};
   NORVO_TRY(ensure_indexed(atlas));
-  const std::string ql = lower_full(query);
+  const std::string ql = util::lower_full(query);
 
   auto candidates = NORVO_TRY(storage::search(atlas.db(), query, saturating_mul(limit, 4)));
   std::optional<CallGraph> calls;
@@ -357,7 +356,7 @@ Result<std::vector<Span>> rank_spans(Atlas& atlas, std::string_view query, uint6
   for (size_t i = 0; i < hits.size(); ++i) {
     const Span& h = hits[i];
     float p = 0.5f / (static_cast<float>(i) + 2.0f);
-    if (contains(lower_full(h.file_path), ql)) p += 0.25f;
+    if (contains(util::lower_full(h.file_path), ql)) p += 0.25f;
     entry(h.file_path, h.line_start, h.line_end, std::nullopt, Evidence::Grep).score += p;
   }
 
@@ -404,36 +403,6 @@ bool is_symbol_like(std::string_view q) {
          });
 }
 
-std::string lower_full(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  auto* p = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
-  auto left = static_cast<utf8proc_ssize_t>(s.size());
-  while (left > 0) {
-    if (*p < 0x80) {
-      auto c = static_cast<char>(*p);
-      out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-      ++p, --left;
-      continue;
-    }
-    utf8proc_int32_t cp = 0;
-    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
-    if (n <= 0) {
-      out += static_cast<char>(*p);
-      ++p, --left;
-      continue;
-    }
-    if (cp == 0x130) {
-      out += "i\xCC\x87";  // the one unconditional lower case longer than one character
-    } else {
-      utf8proc_uint8_t buf[4];
-      utf8proc_ssize_t m = utf8proc_encode_char(utf8proc_tolower(cp), buf);
-      out.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(m));
-    }
-    p += n, left -= n;
-  }
-  return out;
-}
 
 nlohmann::json span_json(const Span& s) {
   nlohmann::json j = nlohmann::json::object();
