@@ -293,7 +293,7 @@ int main(int argc, char** argv) {
             imports.push_back({{"source_file", row.source_file},
                                {"target_file", row.target_file},
                                {"import_name", row.import_name},
-                               {"import_type", std::string(p::import_type_text(row.import_type))},
+                               {"import_type", std::string(norvo::atlas::import_type_text(row.import_type))},
                                {"line_number", row.line_number},
                                {"alias", opt(row.alias)},
                                {"is_wildcard", row.is_wildcard ? 1 : 0}});
@@ -302,7 +302,7 @@ int main(int argc, char** argv) {
                              {"callee_qualified_name", row.callee_qualified_name},
                              {"caller_file", row.caller_file},
                              {"line_number", row.line_number},
-                             {"call_type", std::string(p::call_type_text(row.call_type))}});
+                             {"call_type", std::string(norvo::atlas::call_type_text(row.call_type))}});
           rows.push_back({{"file", rel}, {"module_path", mod}, {"import_rows", imports}, {"call_rows", calls}});
         }
         doc["module_map"] = jmap;

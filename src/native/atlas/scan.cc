@@ -37,20 +37,6 @@ uint64_t newest_mtime(const std::vector<fs::path>& files) {
   return newest;
 }
 
-// The parser's row enums and the repository's share one order.
-static_assert(static_cast<int>(parser::ImportType::Relative) == static_cast<int>(storage::ImportType::Relative));
-static_assert(static_cast<int>(parser::CallType::None) == static_cast<int>(storage::CallType::None));
-
-storage::ImportEdge to_edge(parser::ImportRow&& r) {
-  return {std::move(r.source_file), std::move(r.target_file), std::move(r.import_name),
-          static_cast<storage::ImportType>(r.import_type), r.line_number, std::move(r.alias), r.is_wildcard};
-}
-
-storage::CallEdge to_edge(parser::CallRow&& r) {
-  return {std::move(r.caller_qualified_name), std::move(r.callee_qualified_name), std::move(r.caller_file),
-          r.line_number, static_cast<storage::CallType>(r.call_type)};
-}
-
 bool raises_http_exception(std::string_view callee) {
   return callee == "HTTPException" || callee.ends_with(".HTTPException");
 }
@@ -100,8 +86,8 @@ Result<ScanResult> scan(Atlas& atlas) {
     ++result.files_parsed;
     const std::string rel = relative_file_text(root, file);
     const std::string module = module_path_of(rel);
-    for (auto& row : parser::import_rows(parsed->imports, rel, module, module_map)) imports.push_back(to_edge(std::move(row)));
-    for (auto& row : parser::call_rows(parsed->calls, rel, module)) calls.push_back(to_edge(std::move(row)));
+    for (auto& row : parser::import_rows(parsed->imports, rel, module, module_map)) imports.push_back(std::move(row));
+    for (auto& row : parser::call_rows(parsed->calls, rel, module)) calls.push_back(std::move(row));
     for (auto& a : build_artifacts(root, file, parsed->definitions)) {
       ++result.artifacts_by_kind[std::string(kind_text(a.kind))];
       ++processed;

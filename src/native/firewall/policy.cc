@@ -10,7 +10,7 @@
 
 #include "core/logging.h"
 #include "firewall/builtin_rules.h"
-#include "firewall/read_text.h"
+#include "util/read_text.h"
 #include "util/text.h"
 #include "util/yaml_reader.h"
 
@@ -196,7 +196,7 @@ std::filesystem::path policy_path(std::string_view project_root) {
 
 FwResult<Policy> load_policy_file(std::string_view project_root) {
   std::filesystem::path path = policy_path(project_root);
-  auto text = read_utf8_file(path.native(), kPolicyYaml.max_bytes);
+  auto text = util::read_utf8_file(path.native(), kPolicyYaml.max_bytes);
   if (!text) return std::unexpected(FirewallError::policy(util::path_text(path), text.error()));
   auto policy = parse_policy(*text);
   if (!policy) return policy;

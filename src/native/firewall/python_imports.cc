@@ -4,7 +4,7 @@
 #include "firewall/python_imports.h"
 
 #include "core/logging.h"
-#include "firewall/read_text.h"
+#include "util/read_text.h"
 #include "util/text.h"
 
 namespace norvo::firewall {
@@ -53,7 +53,7 @@ std::vector<ImportRecord> scan_imports(std::string_view text) {
 }
 
 std::expected<FileAnalysis, std::string> analyze_file(const ImportValidator& validator, std::string_view file_path) {
-  auto text = read_utf8_file(file_path, kMaxSourceBytes);
+  auto text = util::read_utf8_file(file_path, kMaxSourceBytes);
   if (!text) return std::unexpected("Failed to parse file: Cannot read file: " + text.error());
   std::vector<ImportRecord> records = scan_imports(*text);
   text->clear();

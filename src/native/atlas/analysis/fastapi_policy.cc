@@ -5,15 +5,13 @@
 // the records field by field with their defaults.
 #include "atlas/analysis/fastapi_policy.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include <fmt/format.h>
 
+#include "util/read_text.h"
 #include "util/text.h"
 #include "util/yaml_reader.h"
 
@@ -304,36 +302,6 @@ class Mapper : public util::yaml::Fields<Mapper> {
   }
 };
 
-// The whole file as text; the error is the system's description of the failure.
-std::expected<std::string, std::string> read_policy_text(const std::filesystem::path& path) {
-  struct Fd {
-    int fd = -1;
-    ~Fd() {
-      if (fd >= 0) ::close(fd);
-    }
-  } f;
-  // Non-blocking open so a FIFO without a writer cannot hang the caller.
-  f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (f.fd < 0) return std::unexpected(os_error_text(errno));
-  int flags = ::fcntl(f.fd, F_GETFL);
-  if (flags >= 0) ::fcntl(f.fd, F_SETFL, flags & ~O_NONBLOCK);
-  std::string data;
-  char buf[65536];
-  while (true) {
-    ssize_t n = ::read(f.fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error_text(errno));
-    }
-    if (n == 0) break;
-    if (data.size() + static_cast<size_t>(n) > kPolicyYaml.max_bytes)
-      return std::unexpected(fmt::format("file is larger than {} bytes", kPolicyYaml.max_bytes));
-    data.append(buf, static_cast<size_t>(n));
-  }
-  if (!util::is_utf8(data)) return std::unexpected("stream did not contain valid UTF-8");
-  return data;
-}
-
 }  // namespace
 
 std::expected<FastapiScalingPolicy, std::string> parse_scaling_policy(std::string_view yaml_text) {
@@ -353,7 +321,7 @@ Result<FastapiScalingPolicy> load_scaling_policy(const std::filesystem::path& ro
   std::filesystem::path path = scaling_policy_path(root);
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return builtin_scaling_policy();
-  auto text = read_policy_text(path);
+  auto text = util::read_utf8_file(path.native(), kPolicyYaml.max_bytes);
   if (!text) return fail(AtlasError::analysis_config(util::path_text(path), text.error()));
   auto policy = parse_scaling_policy(*text);
   if (!policy) return fail(AtlasError::analysis_config(util::path_text(path), policy.error()));

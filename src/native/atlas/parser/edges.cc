@@ -262,45 +262,6 @@ Status extract_calls(AstContext& cx, const ListView& body, std::vector<CallSite>
   return walker.outer(body, 0);
 }
 
-// ---- enum texts -------------------------------------------------------------------
-
-std::string_view import_type_text(ImportType t) {
-  switch (t) {
-    case ImportType::Module: return "module";
-    case ImportType::From: return "from";
-    case ImportType::Wildcard: return "wildcard";
-    case ImportType::Relative: return "relative";
-  }
-  return "module";
-}
-
-ImportType import_type_from_text(std::string_view text) {
-  if (text == "from") return ImportType::From;
-  if (text == "wildcard" || text == "star") return ImportType::Wildcard;
-  if (text == "relative") return ImportType::Relative;
-  return ImportType::Module;
-}
-
-std::string_view call_type_text(CallType t) {
-  switch (t) {
-    case CallType::Direct: return "direct";
-    case CallType::Async: return "async";
-    case CallType::Callback: return "callback";
-    case CallType::Method: return "method";
-    case CallType::Super: return "super";
-    case CallType::Static: return "static";
-    case CallType::None: return "none";
-  }
-  return "none";
-}
-
-CallType call_type_from_text(std::string_view text) {
-  for (CallType t : {CallType::Direct, CallType::Async, CallType::Callback, CallType::Method, CallType::Super,
-                     CallType::Static})
-    if (call_type_text(t) == text) return t;
-  return CallType::None;
-}
-
 // ---- rows -------------------------------------------------------------------------
 
 ModuleMap build_module_map(const std::filesystem::path& root, std::span<const std::filesystem::path> files) {
@@ -350,9 +311,9 @@ std::string resolved_module(const ImportRecord& r, std::string_view module_path)
 
 }  // namespace
 
-std::vector<ImportRow> import_rows(const std::vector<ImportRecord>& imports, std::string_view source_file,
+std::vector<ImportEdge> import_rows(const std::vector<ImportRecord>& imports, std::string_view source_file,
                                    std::string_view module_path, const ModuleMap& module_map) {
-  std::vector<ImportRow> rows;
+  std::vector<ImportEdge> rows;
   for (const auto& r : imports) {
     std::string resolved = resolved_module(r, module_path);
     ImportType type = r.is_wildcard ? ImportType::Wildcard
@@ -360,7 +321,7 @@ std::vector<ImportRow> import_rows(const std::vector<ImportRecord>& imports, std
                       : !r.names.empty() ? ImportType::From
                                          : ImportType::Module;
     auto base_row = [&](std::string import_name, std::string target, std::optional<std::string> alias) {
-      ImportRow row;
+      ImportEdge row;
       row.source_file = std::string(source_file);
       row.target_file = std::move(target);
       row.import_name = std::move(import_name);
@@ -389,12 +350,12 @@ std::vector<ImportRow> import_rows(const std::vector<ImportRecord>& imports, std
   return rows;
 }
 
-std::vector<CallRow> call_rows(const std::vector<CallSite>& calls, std::string_view caller_file,
+std::vector<CallEdge> call_rows(const std::vector<CallSite>& calls, std::string_view caller_file,
                                std::string_view module_path) {
-  std::vector<CallRow> rows;
+  std::vector<CallEdge> rows;
   rows.reserve(calls.size());
   for (const auto& c : calls) {
-    CallRow row;
+    CallEdge row;
     row.caller_qualified_name = qualified_name(module_path, c.scope);
     row.callee_qualified_name = c.callee;
     row.caller_file = std::string(caller_file);

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "atlas/edges.h"
+
 namespace norvo::atlas::parser {
 
 // One imported name of a plain `import`, or one whole `from ... import`.
@@ -35,41 +37,7 @@ struct CallSite {
   bool is_attribute = false;  // the callee is an attribute access
 };
 
-enum class ImportType : uint8_t { Module, From, Wildcard, Relative };
-// Call types in their fixed order; the scan writes only Direct, Async and
-// Method. `None` is what an unrecognised stored text reads back as.
-enum class CallType : uint8_t { Direct, Async, Callback, Method, Super, Static, None };
-
-// Stored texts: "module", "from", "wildcard", "relative".
-std::string_view import_type_text(ImportType t);
-// Read-back mapping: "from", "wildcard" or "star", "relative"; anything else
-// (including "module") is Module.
-ImportType import_type_from_text(std::string_view text);
-// Stored texts: "direct", "async", "callback", "method", "super", "static";
-// None is "none".
-std::string_view call_type_text(CallType t);
-// Read-back mapping: the six texts; anything else is None.
-CallType call_type_from_text(std::string_view text);
-
-// One row of `imports`.
-struct ImportRow {
-  std::string source_file;
-  std::string target_file;
-  std::string import_name;
-  ImportType import_type = ImportType::Module;
-  int64_t line_number = 0;
-  std::optional<std::string> alias;
-  bool is_wildcard = false;
-};
-
-// One row of `calls`.
-struct CallRow {
-  std::string caller_qualified_name;
-  std::string callee_qualified_name;
-  std::string caller_file;
-  int64_t line_number = 0;
-  CallType call_type = CallType::Direct;
-};
+// Rows are the index's own edge records (atlas/edges.h).
 
 // Module path -> relative path, over every admitted file of a scan (parsed or
 // not); a later file with the same module path replaces an earlier one.
@@ -79,12 +47,12 @@ ModuleMap build_module_map(const std::filesystem::path& root, std::span<const st
 
 // The import rows of one file with relative path `source_file` and module
 // path `module_path`, in record order (one row per name of a from-import).
-std::vector<ImportRow> import_rows(const std::vector<ImportRecord>& imports, std::string_view source_file,
+std::vector<ImportEdge> import_rows(const std::vector<ImportRecord>& imports, std::string_view source_file,
                                    std::string_view module_path, const ModuleMap& module_map);
 
 // The call rows of one file: caller = module_path + "." + scope; call type
 // "async" when awaited, else "method" for attribute callees, else "direct".
-std::vector<CallRow> call_rows(const std::vector<CallSite>& calls, std::string_view caller_file,
+std::vector<CallEdge> call_rows(const std::vector<CallSite>& calls, std::string_view caller_file,
                                std::string_view module_path);
 
 }  // namespace norvo::atlas::parser

@@ -16,10 +16,6 @@ namespace {
 
 constexpr const char* kTarget = "norvo_atlas::storage::repository";
 
-constexpr std::array<std::string_view, 4> kImportTypeTexts = {"module", "from", "wildcard", "relative"};
-constexpr std::array<std::string_view, 7> kCallTypeTexts = {"direct", "async",  "callback", "method",
-                                                            "super",  "static", "none"};
-
 constexpr const char* kArtifactColumns =
     "SELECT symbol_name, qualified_name, kind, file_path, module_path, signature, docstring, feature, tags, hash, "
     "line_start, line_end, http_method, route_path, router_prefix, direct_dependencies, dependency_chain, "
@@ -153,25 +149,6 @@ int64_t clamp_to_i64(uint64_t v) {
 }
 
 }  // namespace
-
-// ---- edge types ----------------------------------------------------------------
-
-std::string_view import_type_text(ImportType t) { return kImportTypeTexts[static_cast<size_t>(t)]; }
-
-ImportType import_type_from_text(std::string_view text) {
-  if (text == "from") return ImportType::From;
-  if (text == "wildcard" || text == "star") return ImportType::Wildcard;
-  if (text == "relative") return ImportType::Relative;
-  return ImportType::Module;
-}
-
-std::string_view call_type_text(CallType t) { return kCallTypeTexts[static_cast<size_t>(t)]; }
-
-CallType call_type_from_text(std::string_view text) {
-  for (size_t i = 0; i < static_cast<size_t>(CallType::None); ++i)
-    if (kCallTypeTexts[i] == text) return static_cast<CallType>(i);
-  return CallType::None;
-}
 
 // ---- artifacts ---------------------------------------------------------------
 

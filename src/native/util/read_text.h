@@ -1,5 +1,5 @@
-// Reading a whole file as UTF-8 text for the firewall (policy files and the
-// sources given to file analysis), with the error texts both report.
+// Reading a whole file as UTF-8 text (policy files, the sources given to the
+// firewall's file analysis), with the error texts their callers report.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace norvo::firewall {
+namespace norvo::util {
 
 // The file's bytes when they are valid UTF-8. The error is the operating
 // system's text ("No such file or directory (os error 2)"), "stream did not
@@ -15,4 +15,4 @@ namespace norvo::firewall {
 // longer than `max_bytes`. Never blocks on a FIFO without a writer.
 std::expected<std::string, std::string> read_utf8_file(std::string_view path, size_t max_bytes);
 
-}  // namespace norvo::firewall
+}  // namespace norvo::util

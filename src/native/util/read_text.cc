@@ -1,6 +1,6 @@
 // POSIX reading keeps errno texts identical to the rest of the system's I/O
 // messages and lets us bound reads of devices and pipes.
-#include "firewall/read_text.h"
+#include "util/read_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include "core/errors.h"
 #include "util/text.h"
 
-namespace norvo::firewall {
+namespace norvo::util {
 
 namespace {
 
@@ -64,4 +64,4 @@ std::expected<std::string, std::string> read_utf8_file(std::string_view path, si
   return data;
 }
 
-}  // namespace norvo::firewall
+}  // namespace norvo::util
