@@ -238,45 +238,58 @@ Result<std::vector<Artifact>> artifacts_by_feature(sqlite::Db& db, std::string_v
 
 // ---- edges -------------------------------------------------------------------
 
-Status insert_imports(sqlite::Db& db, std::span<const ImportEdge> edges) {
-  constexpr std::string_view op = "insert_import";
-  auto tx = NORVO_TRY(sqlite::Transaction::begin(db));
-  auto stmt = NORVO_TRY(db.prepare(
-      "INSERT OR REPLACE INTO imports (source_file, target_file, import_name, import_type, line_number, alias, "
-      "is_wildcard) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
-      op));
-  for (const auto& e : edges) {
+namespace {
+
+// Runs one prepared INSERT per row, each failing as `op`; the caller owns the
+// transaction around the batch.
+template <class T, class Bind>
+Status insert_rows(sqlite::Db& db, std::string_view sql, std::string_view op, std::span<const T> rows, Bind bind) {
+  auto stmt = NORVO_TRY(db.prepare(sql, op));
+  for (const T& row : rows) {
     stmt.reset();
-    stmt.bind(1, e.source_file)
-        .bind(2, e.target_file)
-        .bind(3, e.import_name)
-        .bind(4, import_type_text(e.import_type))
-        .bind(5, e.line_number)
-        .bind(6, e.alias)
-        .bind(7, e.is_wildcard ? 1 : 0);
+    bind(stmt, row);
     NORVO_TRY(stmt.run(op));
   }
+  return {};
+}
+
+}  // namespace
+
+Status insert_imports(sqlite::Db& db, std::span<const ImportEdge> edges) {
+  auto tx = NORVO_TRY(sqlite::Transaction::begin(db));
+  NORVO_TRY(insert_rows(
+      db,
+      "INSERT OR REPLACE INTO imports (source_file, target_file, import_name, import_type, line_number, alias, "
+      "is_wildcard) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+      "insert_import", edges,
+      [](sqlite::Stmt& stmt, const ImportEdge& e) {
+        stmt.bind(1, e.source_file)
+            .bind(2, e.target_file)
+            .bind(3, e.import_name)
+            .bind(4, import_type_text(e.import_type))
+            .bind(5, e.line_number)
+            .bind(6, e.alias)
+            .bind(7, e.is_wildcard ? 1 : 0);
+      }));
   NORVO_TRY(tx.commit());
   NLOG_DEBUG(kTarget, "Stored imports", {"count", static_cast<uint64_t>(edges.size())});
   return {};
 }
 
 Status insert_calls(sqlite::Db& db, std::span<const CallEdge> edges) {
-  constexpr std::string_view op = "insert_call_edge";
   auto tx = NORVO_TRY(sqlite::Transaction::begin(db));
-  auto stmt = NORVO_TRY(db.prepare(
+  NORVO_TRY(insert_rows(
+      db,
       "INSERT OR REPLACE INTO calls (caller_qualified_name, callee_qualified_name, caller_file, line_number, "
       "call_type) VALUES (?1, ?2, ?3, ?4, ?5)",
-      op));
-  for (const auto& e : edges) {
-    stmt.reset();
-    stmt.bind(1, e.caller_qualified_name)
-        .bind(2, e.callee_qualified_name)
-        .bind(3, e.caller_file)
-        .bind(4, e.line_number)
-        .bind(5, call_type_text(e.call_type));
-    NORVO_TRY(stmt.run(op));
-  }
+      "insert_call_edge", edges,
+      [](sqlite::Stmt& stmt, const CallEdge& e) {
+        stmt.bind(1, e.caller_qualified_name)
+            .bind(2, e.callee_qualified_name)
+            .bind(3, e.caller_file)
+            .bind(4, e.line_number)
+            .bind(5, call_type_text(e.call_type));
+      }));
   NORVO_TRY(tx.commit());
   NLOG_DEBUG(kTarget, "Stored call edges", {"count", static_cast<uint64_t>(edges.size())});
   return {};
@@ -375,22 +388,20 @@ Status set_metadata(sqlite::Db& db, std::string_view key, std::string_view value
 Status store_patterns(sqlite::Db& db, std::span<const PatternRow> patterns) {
   auto tx = NORVO_TRY(sqlite::Transaction::begin(db));
   NORVO_TRY(db.exec("DELETE FROM patterns", "clear_patterns"));
-  constexpr std::string_view op = "insert_pattern";
-  auto stmt = NORVO_TRY(db.prepare(
+  NORVO_TRY(insert_rows(
+      db,
       "INSERT INTO patterns (pattern_type, name, file_path, confidence, artifacts, indicators, explanation) "
       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
-      op));
-  for (const auto& p : patterns) {
-    stmt.reset();
-    stmt.bind(1, p.pattern_type)
-        .bind(2, p.name)
-        .bind(3, p.file_path)
-        .bind(4, p.confidence)
-        .bind(5, atlas::encode_list(p.artifacts))
-        .bind(6, atlas::encode_list(p.indicators))
-        .bind(7, p.explanation);
-    NORVO_TRY(stmt.run(op));
-  }
+      "insert_pattern", patterns,
+      [](sqlite::Stmt& stmt, const PatternRow& p) {
+        stmt.bind(1, p.pattern_type)
+            .bind(2, p.name)
+            .bind(3, p.file_path)
+            .bind(4, p.confidence)
+            .bind(5, atlas::encode_list(p.artifacts))
+            .bind(6, atlas::encode_list(p.indicators))
+            .bind(7, p.explanation);
+      }));
   NORVO_TRY(tx.commit());
   NLOG_DEBUG(kTarget, "Stored patterns", {"count", static_cast<uint64_t>(patterns.size())});
   return {};
