@@ -179,15 +179,25 @@ def main() -> int:
         if hasattr(sys, "gettotalrefcount") and not counted:
             print("the module was not compiled with Py_REF_DEBUG: its reference counting is missing from "
                   "sys.gettotalrefcount(), so allocated blocks are judged instead")
-        base = snapshot()
-        rows = []
-        for r in range(args.rounds):
-            stats = one_round(atlas, fw, root, files)
-            now = snapshot()
-            rows.append({k: now[k] - base[k] for k in now})
-            base = now
-            print(f"round {r + 1}: {stats['calls']} calls; growth " +
-                  ", ".join(f"{k} {v:+d}" for k, v in rows[-1].items()))
+        def measure(rounds: int, work) -> list[dict]:
+            base = snapshot()
+            rows = []
+            for r in range(rounds):
+                stats = work()
+                now = snapshot()
+                rows.append({k: now[k] - base[k] for k in now})
+                base = now
+                if stats is not None:
+                    print(f"round {r + 1}: {stats['calls']} calls; growth " +
+                          ", ".join(f"{k} {v:+d}" for k, v in rows[-1].items()))
+            return rows
+
+        # The bookkeeping itself (one row of figures kept per round) grows the
+        # totals a little; rounds that call nothing show how much.
+        idle = measure(3, lambda: None)
+        print("idle round (bookkeeping only): growth " +
+              ", ".join(f"{k} {v:+d}" for k, v in idle[-1].items()))
+        rows = measure(args.rounds, lambda: one_round(atlas, fw, root, files))
 
         key = "refs" if "refs" in rows[0] and counted else "blocks"
         # Noise: the odd cache entry or free-list refill. A leak of one
