@@ -102,16 +102,21 @@ def test_scans_killed_at_random_points_leave_a_sound_index(project):
 # ---- read-only project ------------------------------------------------------------------
 
 
+# Where the user nobody imports norvo from; shared_dir points it at a copy that
+# user can read (an installed package may sit under root's private home).
+OTHER_USER_PATH = None
+
+
 def as_other_user(code: str, *args, timeout=60):
     """Runs `code` as the unprivileged user nobody; the completed process."""
-    env = dict(os.environ, PYTHONPATH=module_path(), HOME="/tmp")
+    env = dict(os.environ, PYTHONPATH=OTHER_USER_PATH or module_path(), HOME="/tmp")
     cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", sys.executable, "-c",
            textwrap.dedent(code), *map(str, args)]
     return subprocess.run(cmd, env=env, text=True, capture_output=True, timeout=timeout)
 
 
 @pytest.fixture
-def shared_dir():
+def shared_dir(monkeypatch):
     """A directory that the user nobody can traverse (pytest's tmp_path is private to root)."""
     if os.geteuid() != 0:
         pytest.skip("needs root to act as another user; as a non-root user chmod alone makes files read-only")
@@ -119,6 +124,15 @@ def shared_dir():
         pytest.skip("setpriv is not installed")
     path = Path(tempfile.mkdtemp(prefix="norvo-ro-"))
     path.chmod(0o755)
+    import norvo
+
+    site = path / "site"
+    shutil.copytree(Path(norvo.__file__).parent, site / "norvo", ignore=shutil.ignore_patterns("__pycache__"))
+    for dirpath, _, filenames in os.walk(site):
+        os.chmod(dirpath, 0o755)
+        for f in filenames:
+            os.chmod(os.path.join(dirpath, f), 0o644)
+    monkeypatch.setattr(sys.modules[__name__], "OTHER_USER_PATH", str(site))
     probe = as_other_user("import norvo.norvo_native")
     if probe.returncode != 0:
         shutil.rmtree(path)
