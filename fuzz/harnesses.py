@@ -146,52 +146,9 @@ def _db_filename_stays_inside(data: bytes) -> bool:
     return "/" not in name and name not in ("", ".", "..") and "\0" not in name
 
 
-def _non_ascii_outside_strings(data: bytes) -> bool:
-    """Whether a byte above 0x7F stands outside every string and comment.
-
-    TOML allows such bytes only inside strings and comments. The TOML reader
-    of the system library (toml++ 3.3) reaches undefined behaviour on some of
-    them elsewhere (its whitespace table has holes at U+00A1-U+0499 and
-    U+FBF6-U+FEFE); the inputs in corpus/config_toml/finding_* show it.
-    A quote opens a string only where TOML lets a string stand: at the start
-    of a line, or after one of = [ { , . (spaces between); elsewhere the
-    document is invalid anyway and the quote counts as a plain byte.
-    """
-    i, n = 0, len(data)
-    prev = 0x0A  # the last byte outside strings that is not a space or tab
-    while i < n:
-        c = data[i]
-        if c >= 0x80:
-            return True
-        if c == 0x23:  # a comment runs to the end of the line
-            j = data.find(b"\n", i)
-            i = n if j < 0 else j
-            continue
-        if c in (0x22, 0x27) and prev in b"\n=[{,.":
-            q = bytes([c])
-            close = q * 3 if data.startswith(q * 3, i) else q
-            j = i + len(close)
-            while j < n:
-                if c == 0x22 and data[j] == 0x5C:  # an escape in a basic string
-                    j += 2
-                    continue
-                if data.startswith(close, j) or (len(close) == 1 and data[j] == 0x0A):
-                    break
-                j += 1
-            i = j + len(close)
-            prev = c
-            continue
-        if c not in b" \t\r":
-            prev = c
-        i += 1
-    return False
-
-
 def config_toml(data: bytes) -> None:
     if not _db_filename_stays_inside(data):
         return
-    if os.environ.get("NORVO_FUZZ_SKIP_KNOWN") and _non_ascii_outside_strings(data):
-        return  # the known toml++ fault; set only to fuzz past it
     s = Scratch.get()
     s.clean_norvo()
     s.write(".norvo/config.toml", data)
