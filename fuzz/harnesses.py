@@ -11,7 +11,7 @@ each input, so an input costs file writes and the calls under test, not a
 new directory tree.
 
 Used by fuzz/run (atheris, coverage-guided) and by tests/test_fuzz_regressions.py
-(replays fuzz/corpus/<target>/ without atheris).
+(replays the seeds of fuzz/seeds.py without atheris).
 """
 from __future__ import annotations
 

@@ -17,13 +17,9 @@ import pytest
 FUZZ = Path(__file__).resolve().parent.parent / "fuzz"
 sys.path.insert(0, str(FUZZ))
 import harnesses  # noqa: E402
+from seeds import seed_files  # noqa: E402
 
 TARGETS = sorted(harnesses.TARGETS)
-
-
-def corpus(target):
-    folder = FUZZ / "corpus" / target
-    return sorted(folder.iterdir()) if folder.is_dir() else []
 
 
 @pytest.fixture
@@ -38,13 +34,13 @@ def scratch(monkeypatch):
 
 @pytest.mark.parametrize("target", TARGETS)
 def test_corpus_replays_cleanly(scratch, target):
-    inputs = corpus(target)
+    inputs = seed_files(target)
     assert inputs, f"fuzz/corpus/{target} holds no inputs"
     for path in inputs:
         try:
             harnesses.TARGETS[target](path.read_bytes())
         except BaseException as e:  # noqa: BLE001 - name the input, then fail
-            raise AssertionError(f"{target} failed on fuzz/corpus/{target}/{path.name}: {type(e).__name__}: {e}") from e
+            raise AssertionError(f"{target} failed on {path}: {type(e).__name__}: {e}") from e
 
 
 def test_harness_refuses_to_let_the_index_leave_the_project():
