@@ -5,37 +5,58 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 
 namespace norvo {
 
-std::optional<std::string> read_regular_file(const std::filesystem::path& file, uint64_t max_bytes) {
-  int fd;
+namespace {
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+}  // namespace
+
+std::expected<std::string, ReadFailure> read_file_bounded(const std::filesystem::path& file, uint64_t max_bytes,
+                                                          bool regular_only) {
+  Fd f;
   do {
     // Non-blocking open: a FIFO without writer would otherwise block here.
-    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > max_bytes) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    f.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (f.fd < 0 && errno == EINTR);
+  if (f.fd < 0) return std::unexpected(ReadFailure{.os_error = errno});
+  struct stat st{};
+  bool regular = ::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular_only && !regular) return std::unexpected(ReadFailure{.not_regular = true});
+  if (regular && static_cast<uint64_t>(st.st_size) > max_bytes) return std::unexpected(ReadFailure{.too_large = true});
+  int flags = ::fcntl(f.fd, F_GETFL);
+  if (flags >= 0) ::fcntl(f.fd, F_SETFL, flags & ~O_NONBLOCK);
+
   std::string out;
-  out.reserve(static_cast<size_t>(st.st_size));
-  char buf[8192];
-  while (true) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || out.size() + static_cast<uint64_t>(std::max<ssize_t>(n, 0)) > max_bytes) {
-      ::close(fd);
-      return std::nullopt;
+  try {
+    if (regular) out.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    while (true) {
+      ssize_t n = ::read(f.fd, buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(ReadFailure{.os_error = errno});
+      }
+      if (n == 0) break;
+      if (out.size() + static_cast<uint64_t>(n) > max_bytes) return std::unexpected(ReadFailure{.too_large = true});
+      out.append(buf, static_cast<size_t>(n));
     }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ReadFailure{.os_error = ENOMEM});
   }
-  ::close(fd);
   return out;
+}
+
+std::optional<std::string> read_regular_file(const std::filesystem::path& file, uint64_t max_bytes) {
+  auto text = read_file_bounded(file, max_bytes, /*regular_only=*/true);
+  if (!text) return std::nullopt;
+  return std::move(*text);
 }
 
 }  // namespace norvo
